@@ -1,0 +1,97 @@
+// Protocol vocabulary: constants, enumerations, helpers and the trace switch.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <array>
+#include <string>
+
+#include "bindings/convert.hpp"
+#include "bindings/subsystems.hpp"
+#include "protocol/commands.hpp"
+#include "protocol/constants.hpp"
+#include "protocol/helpers.hpp"
+#include "protocol/trace.hpp"
+
+namespace nb = nanobind;
+
+namespace velmora::bindings {
+namespace {
+
+// FSOEError is a value set, not a C++ enumeration of its own: its members are carried as
+// their integer codes.
+enum class FSOEErrorCode : std::uint16_t {};
+
+void python_stdout_sink(std::string_view line) {
+    if (interpreter_finalizing()) return;
+    nb::gil_scoped_acquire gil;
+    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    if (out == nullptr || out == Py_None) return;
+    std::string text(line);
+    text += '\n';
+    PyObject* result = PyObject_CallMethod(out, "write", "s#", text.data(),
+                                           static_cast<Py_ssize_t>(text.size()));
+    // The trace never changes behaviour: a failing stream is not the caller's error.
+    if (result == nullptr) {
+        PyErr_Clear();
+    } else {
+        Py_DECREF(result);
+    }
+}
+
+}  // namespace
+
+void bind_protocol(nb::module_& m) {
+    m.attr("BYTES_PER_WORD") = BYTES_PER_WORD;
+    m.attr("MAX_DATA_WORDS") = MAX_DATA_WORDS;
+    m.attr("MAX_DATA_BYTES") = MAX_DATA_BYTES;
+    m.attr("MAX_CRC_WORDS") = MAX_CRC_WORDS;
+
+    nb::enum_<FSOECommand> command(m, "FSOECommand", "FSoE frame commands");
+    for (FSOECommand c : kAllCommands) {
+        command.value(std::string(command_name(c)).c_str(), c);
+    }
+    command.def_static(
+        "has_value", [](nb::handle value) { return command_has_value(to_int64(value)); },
+        nb::arg("value"), "Checks if the value is in one of the members of the enum");
+
+    nb::enum_<BaseError> base_error(m, "BaseError", nb::is_arithmetic(), "Basic FSoE Error");
+    for (std::uint16_t code = 0; code < kBaseErrorCount; ++code) {
+        auto e = static_cast<BaseError>(code);
+        base_error.value(std::string(base_error_name(e)).c_str(), e);
+    }
+
+    nb::enum_<FSOEErrorCode> fsoe_error(m, "FSOEError", nb::is_arithmetic(), "FSoE Error");
+    for (std::int64_t code = 0; code <= 255; ++code) {
+        if (auto name = fsoe_error_name(code)) {
+            fsoe_error.value(name->c_str(), static_cast<FSOEErrorCode>(code));
+        }
+    }
+
+    nb::enum_<WatchdogCommand>(m, "WatchdogCommand")
+        .value("ACTIVATE", WatchdogCommand::ACTIVATE)
+        .value("DEACTIVATE", WatchdogCommand::DEACTIVATE)
+        .value("RESET", WatchdogCommand::RESET)
+        .value("STOP", WatchdogCommand::STOP);
+
+    m.def(
+        "div_ceil",
+        [](nb::handle a, nb::handle b) { return div_ceil(to_int64(a, "a"), to_int64(b, "b")); },
+        nb::arg("a"), nb::arg("b"));
+    m.def(
+        "align_bits",
+        [](nb::handle number, nb::handle boundary) {
+            return align_bits(to_int64(number, "number"), to_int64(boundary, "boundary"));
+        },
+        nb::arg("number"), nb::arg("boundary"), "Align number of bits to a boundaries");
+
+    trace::set_sink(&python_stdout_sink);
+    m.attr("VELMORA_LOGGING") = trace::enabled();
+    m.def(
+        "_log_transition",
+        [](nb::handle name) {
+            if (trace::enabled()) trace::log_transition(nb::str(name).c_str());
+        },
+        nb::arg("name"));
+}
+
+}  // namespace velmora::bindings

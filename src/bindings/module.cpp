@@ -1,0 +1,19 @@
+// The extension module velmora._core: one binding file per subsystem.
+#include <nanobind/nanobind.h>
+
+#include "bindings/errors.hpp"
+#include "bindings/subsystems.hpp"
+
+namespace nb = nanobind;
+
+NB_MODULE(_core, m) {
+    m.doc() = "velmora: the master side of an FSoE connection (compiled core)";
+    m.attr("__version__") = VELMORA_VERSION;
+    velmora::bindings::bind_errors(m);
+    velmora::bindings::bind_protocol(m);
+    velmora::bindings::bind_frame(m);
+    velmora::bindings::bind_model(m);
+    velmora::bindings::bind_mapping(m);
+    velmora::bindings::bind_engine(m);
+    velmora::bindings::bind_sim(m);
+}

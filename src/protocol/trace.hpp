@@ -1,0 +1,35 @@
+#pragma once
+// Diagnostic trace of transitions and CRC work. Off unless the environment variable
+// VELMORA_LOGGING held a non-empty value when the library was loaded; when off every call
+// costs one test of a boolean and builds no text.
+#include <cstdint>
+#include <string_view>
+
+namespace velmora::trace {
+
+// The switch, fixed at load time.
+bool enabled() noexcept;
+
+// Where the lines go. The default sink writes to the process's standard output; the Python
+// binding points it at sys.stdout. Each call receives one line without its newline.
+using Sink = void (*)(std::string_view line);
+void set_sink(Sink sink) noexcept;
+
+// For tests of the core: force the switch (the library itself never calls this).
+void set_enabled_for_testing(bool on) noexcept;
+
+void log_transition(std::string_view name);
+
+// The fields of a frame that the CRC lines show.
+struct FrameFields {
+    std::uint16_t command;
+    std::uint16_t sequence_number;
+    std::uint16_t connection_id;
+    std::uint16_t crc0;
+    const std::uint16_t* crcs;  // 8 words
+};
+
+void log_generate_crc(const FrameFields& frame);
+void log_check_crc(const std::uint16_t* calc_crc, const FrameFields& frame, bool result);
+
+}  // namespace velmora::trace
