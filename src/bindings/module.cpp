@@ -13,7 +13,9 @@ NB_MODULE(_core, m) {
     velmora::bindings::bind_protocol(m);
     velmora::bindings::bind_frame(m);
     velmora::bindings::bind_model(m);
+    velmora::bindings::bind_dynamic_map(m);
     velmora::bindings::bind_mapping(m);
+    velmora::bindings::bind_watchdog(m);
     velmora::bindings::bind_engine(m);
     velmora::bindings::bind_sim(m);
 }

@@ -7,7 +7,9 @@ namespace velmora::bindings {
 void bind_protocol(nanobind::module_& m);
 void bind_frame(nanobind::module_& m);
 void bind_model(nanobind::module_& m);
+void bind_dynamic_map(nanobind::module_& m);
 void bind_mapping(nanobind::module_& m);
+void bind_watchdog(nanobind::module_& m);
 void bind_engine(nanobind::module_& m);
 void bind_sim(nanobind::module_& m);
 

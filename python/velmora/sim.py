@@ -1,0 +1,1 @@
+"""The FSoE slave simulator: run a safety master against a simulated slave."""
