@@ -21,18 +21,20 @@ namespace {
 // their integer codes.
 enum class FSOEErrorCode : std::uint16_t {};
 
-void python_stdout_sink(std::string_view line) {
+void python_stdout_sink(std::string_view line) noexcept {
     if (interpreter_finalizing()) return;
     nb::gil_scoped_acquire gil;
     PyObject* out = PySys_GetObject("stdout");  // borrowed
     if (out == nullptr || out == Py_None) return;
     std::string text(line);
     text += '\n';
-    PyObject* result = PyObject_CallMethod(out, "write", "s#", text.data(),
-                                           static_cast<Py_ssize_t>(text.size()));
-    // The trace never changes behaviour: a failing stream is not the caller's error.
+    PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    PyObject* result = str ? PyObject_CallMethod(out, "write", "O", str) : nullptr;
+    Py_XDECREF(str);
+    // The trace never changes behaviour: a failing stream is reported on stderr, not raised
+    // into the operation that traced.
     if (result == nullptr) {
-        PyErr_Clear();
+        PyErr_WriteUnraisable(out);
     } else {
         Py_DECREF(result);
     }
@@ -51,7 +53,18 @@ void bind_protocol(nb::module_& m) {
         command.value(std::string(command_name(c)).c_str(), c);
     }
     command.def_static(
-        "has_value", [](nb::handle value) { return command_has_value(to_int64(value)); },
+        "has_value",
+        [](nb::handle value) {
+            // An integer beyond 64 bits is simply no member's value.
+            if (PyLong_Check(value.ptr())) {
+                int overflow = 0;
+                long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+                if (overflow != 0) return false;
+                if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+                return command_has_value(v);
+            }
+            return command_has_value(to_int64(value));
+        },
         nb::arg("value"), "Checks if the value is in one of the members of the enum");
 
     nb::enum_<BaseError> base_error(m, "BaseError", nb::is_arithmetic(), "Basic FSoE Error");
@@ -89,7 +102,12 @@ void bind_protocol(nb::module_& m) {
     m.def(
         "_log_transition",
         [](nb::handle name) {
-            if (trace::enabled()) trace::log_transition(nb::str(name).c_str());
+            if (!trace::enabled()) return;
+            nb::str text(name);
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+            if (utf8 == nullptr) throw nb::python_error();
+            trace::log_transition(std::string_view(utf8, static_cast<std::size_t>(size)));
         },
         nb::arg("name"));
 }

@@ -8,36 +8,59 @@
 #include <memory>
 #include <string_view>
 
+#include "protocol/commands.hpp"
+
 namespace velmora {
 
 class Watchdog {
-public:
+  public:
     using Callback = std::function<void()>;
     // Where the three error messages go (error level). `error` is set for the crash line.
     using LogSink = void (*)(std::string_view message, std::exception_ptr error);
     static void set_log_sink(LogSink sink) noexcept;
+    // Writes to that sink (for code that logs on the watchdog's behalf); never throws.
+    static void log_error(std::string_view message, std::exception_ptr error = nullptr) noexcept;
+
+    // Every wait that may last (a command confirmation, a join, a command lock held by
+    // another caller) runs as `hook(wait, context)`, which must call `wait(context)` once.
+    // A binding uses it to let other threads run meanwhile (release an interpreter lock).
+    // nullptr restores the plain call.
+    using WaitHook = void (*)(void (*wait)(void*), void* context);
+    static void set_wait_hook(WaitHook hook) noexcept;
+
+    // Stops and joins every started watchdog thread of the process, handlers' ones
+    // included (for process exit). The caller's own watchdog thread is stopped, not joined.
+    static void stop_all() noexcept;
 
     Watchdog(double timeout_s, Callback callback);
     ~Watchdog();  // stops and joins the thread if it still runs
     Watchdog(const Watchdog&) = delete;
     Watchdog& operator=(const Watchdog&) = delete;
 
-    void start();                 // starts the thread, inactive
+    void start();  // starts the thread, inactive
     bool is_alive() const noexcept;
-    void activate();              // blocking; no-op when active
-    void deactivate();            // blocking; no-op when inactive
-    void reset();                 // re-arm; never blocks
-    void stop();                  // blocking; the thread ends (not joined)
+    void activate();    // blocking; no-op when active
+    void deactivate();  // blocking; no-op when inactive
+    void reset();       // re-arm; never blocks
+    void stop();        // blocking; the thread ends (not joined)
     void activate_and_reset();
     bool active() const noexcept;
     // Waits for the thread to end; returns at once when called on the watchdog thread.
     void join();
     bool on_watchdog_thread() const noexcept;
     double timeout_s() const noexcept;
+    // The callback given at construction (a binding inspects it for garbage collection).
+    const Callback& callback() const noexcept;
 
-private:
+    // Sends `command` (any value) as a blocking command, without the state checks of
+    // activate/deactivate: reaches the thread's handling of unexpected commands. A RESET
+    // sent this way is not confirmed, so the caller waits the full confirmation time.
+    void send_blocking_command(WatchdogCommand command);
+
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+
+  private:
+    std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace velmora

@@ -19,7 +19,9 @@ std::size_t U16Array::checked_index(std::int64_t index) const {
     return i;
 }
 
-std::uint16_t U16Array::get(std::int64_t index) const { return pu16_[checked_index(index)]; }
+std::uint16_t U16Array::get(std::int64_t index) const {
+    return pu16_[checked_index(index)];
+}
 
 void U16Array::set(std::int64_t index, std::int64_t value) {
     std::size_t i = checked_index(index);
@@ -43,7 +45,9 @@ void FSOEFrameControl::set_sequence_number(std::int64_t value) {
 void FSOEFrameControl::set_connection_id(std::int64_t value) {
     control_->u16ConnectionId = to_u16(value);
 }
-void FSOEFrameControl::set_crc0(std::int64_t value) { control_->u16Crc0 = to_u16(value); }
+void FSOEFrameControl::set_crc0(std::int64_t value) {
+    control_->u16Crc0 = to_u16(value);
+}
 
 void FSOEFrameControl::increment_sequence_number() noexcept {
     std::uint16_t next = static_cast<std::uint16_t>(control_->u16SequenceNum + 1);
@@ -83,7 +87,8 @@ std::uint16_t FSOEFrame::to_array(std::uint8_t* out) const noexcept {
     std::uint16_t length = 0;
     FSOE_FrameToArray(words, &frame_, &length);
     for (std::uint16_t j = 0; j < length; ++j) {
-        out[j] = static_cast<std::uint8_t>((j & 1u) ? (words[j >> 1] >> 8) : (words[j >> 1] & 0xFF));
+        out[j] =
+            static_cast<std::uint8_t>((j & 1u) ? (words[j >> 1] >> 8) : (words[j >> 1] & 0xFF));
     }
     return length;
 }
@@ -114,13 +119,13 @@ trace::FrameFields FSOEFrame::trace_fields() const noexcept {
 }
 
 void FSOEFrame::generate_crcs() noexcept {
-    FSOE_FrameGenerateCrc(&frame_);
+    FSOE_FrameGenerateCrcFast(&frame_);
     trace::log_generate_crc(trace_fields());
 }
 
 bool FSOEFrame::check_crcs() const noexcept {
     std::uint16_t calculated[MAX_CRC_WORDS] = {};
-    bool valid = FSOE_FrameCheckCrc(&frame_, calculated);
+    bool valid = FSOE_FrameCheckCrcFast(&frame_, calculated);
     trace::log_check_crc(calculated, trace_fields(), valid);
     return valid;
 }

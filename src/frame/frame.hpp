@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "frame/fsoe_crc_fast.hpp"
 #include "frame/fsoe_frame.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/trace.hpp"
@@ -12,7 +13,7 @@ namespace velmora {
 
 // A view onto a fixed array of 16-bit words of a frame record.
 class U16Array {
-public:
+  public:
     U16Array() = default;
     U16Array(std::uint16_t* words, std::uint32_t length) : pu16_(words), u32Length_(length) {}
 
@@ -27,7 +28,7 @@ public:
     std::uint16_t& operator[](std::size_t i) noexcept { return pu16_[i]; }
     const std::uint16_t* data() const noexcept { return pu16_; }
 
-private:
+  private:
     std::size_t checked_index(std::int64_t index) const;
     std::uint16_t* pu16_ = nullptr;
     std::uint32_t u32Length_ = 0;
@@ -35,7 +36,7 @@ private:
 
 // A view onto the control fields of a frame record.
 class FSOEFrameControl {
-public:
+  public:
     explicit FSOEFrameControl(FSOE_SFrameControl* control = nullptr) : control_(control) {}
 
     std::uint16_t command_raw() const noexcept { return control_->u16Command; }
@@ -61,12 +62,12 @@ public:
     // 65535 is followed by 1: 0 is never a sequence number on the wire.
     void increment_sequence_number() noexcept;
 
-private:
+  private:
     FSOE_SFrameControl* control_;
 };
 
 class FSOEFrame {
-public:
+  public:
     // Length is the PDU length in bytes. Above 36 bytes (more than 16 bytes of safe data)
     // is a value error; a negative length an overflow error.
     explicit FSOEFrame(std::int64_t length = 0);
@@ -101,7 +102,7 @@ public:
     // value error and changes nothing.
     void set_safe_data_bytes(std::span<const std::uint8_t> data);
 
-    std::uint16_t calc_crc0() const noexcept { return FSOE_FrameCalcCrc0(&frame_); }
+    std::uint16_t calc_crc0() const noexcept { return FSOE_FrameCalcCrc0Fast(&frame_); }
     void generate_crcs() noexcept;
     bool check_crcs() const noexcept;
     void generate_crcs_cyclic(std::uint16_t last_sent_crc_0);
@@ -109,7 +110,7 @@ public:
 
     trace::FrameFields trace_fields() const noexcept;
 
-private:
+  private:
     FSOE_SFrame frame_{};
     FSOEFrameControl control_{&frame_.sControl};
     U16Array safe_data_{frame_.au16Data, MAX_DATA_WORDS};

@@ -26,7 +26,8 @@ inline constexpr std::array<std::uint16_t, 256> au16CrcTable = detail::make_fsoe
 
 // One byte into the register.
 constexpr std::uint16_t FSOE_CrcByte(std::uint16_t u16Crc, std::uint8_t u8Byte) {
-    return static_cast<std::uint16_t>((u16Crc << 8) ^ au16CrcTable[((u16Crc >> 8) ^ u8Byte) & 0xFF]);
+    return static_cast<std::uint16_t>((u16Crc << 8) ^
+                                      au16CrcTable[((u16Crc >> 8) ^ u8Byte) & 0xFF]);
 }
 
 // CRC over words, each entering low byte first. A count of 0 gives 0.

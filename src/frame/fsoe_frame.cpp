@@ -137,7 +137,8 @@ std::uint16_t FSOE_CalcCrc(std::uint16_t u16Index, const FSOE_SFrame* psFrame) {
             words = 6;
         } else {
             // ..., Cmd, i, 0, Data lo, Data hi, 0, 0, 0
-            au16Block[3] = static_cast<std::uint16_t>((c.u16Command & 0xFF) | ((u16Index & 0xFF) << 8));
+            au16Block[3] =
+                static_cast<std::uint16_t>((c.u16Command & 0xFF) | ((u16Index & 0xFF) << 8));
             au16Block[4] = static_cast<std::uint16_t>(data << 8);
             au16Block[5] = static_cast<std::uint16_t>(data >> 8);
             words = 7;
@@ -166,6 +167,8 @@ bool FSOE_FrameCheckCrc(const FSOE_SFrame* psFrame, std::uint16_t* au16Calculate
     return valid;
 }
 
-std::uint16_t FSOE_FrameCalcCrc0(const FSOE_SFrame* psFrame) { return FSOE_CalcCrc(0, psFrame); }
+std::uint16_t FSOE_FrameCalcCrc0(const FSOE_SFrame* psFrame) {
+    return FSOE_CalcCrc(0, psFrame);
+}
 
 }  // namespace velmora

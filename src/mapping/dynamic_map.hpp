@@ -1,6 +1,7 @@
 #pragma once
 // Connection-setup data sent or received piecewise over frames, least significant byte
 // first, continuing frame after frame where the previous one stopped.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -13,29 +14,37 @@ namespace velmora {
 
 // One typed value of 1 to 4 bytes held in its serialised (raw) form.
 class DynamicMappableItem {
-public:
+  public:
     DynamicMappableItem(const Value& initial_value, DataType data_type);
+    DynamicMappableItem(const DynamicMappableItem& other) noexcept;
+    DynamicMappableItem& operator=(const DynamicMappableItem& other) noexcept;
     void set(const Value& value);  // serialize_value; the old raw value stays on failure
     Value get() const;             // unserialize_value(raw)
-    std::uint32_t _raw_value() const noexcept { return raw_value_; }
-    void set_raw_value(std::uint32_t raw) noexcept { raw_value_ = raw; }
+    std::uint32_t _raw_value() const noexcept { return raw_value_.load(std::memory_order_relaxed); }
+    void set_raw_value(std::uint32_t raw) noexcept {
+        raw_value_.store(raw, std::memory_order_relaxed);
+    }
     DataType data_type() const noexcept { return data_type_; }
     std::uint16_t n_bytes() const noexcept { return data_type_bytes(data_type_); }
 
-private:
+  private:
     DataType data_type_;
-    std::uint32_t raw_value_ = 0;
+    // Atomic: the host may read a value while the watchdog thread receives into it.
+    std::atomic<std::uint32_t> raw_value_{0};
 };
 
 using DynamicMappableItemPtr = std::shared_ptr<DynamicMappableItem>;
 
 class FSOEDynamicMap {
-public:
+  public:
     void clear() noexcept;
     void add(DynamicMappableItemPtr item);  // nullptr: type error
     bool pending() const noexcept { return bytes_processed_ < total_bytes_; }
     std::size_t total_items() const noexcept { return items_.size(); }
-    std::size_t pending_items() const noexcept { return items_.size() - items_processed_; }
+    // Never below 0, even after the host replaced the list with a shorter one.
+    std::size_t pending_items() const noexcept {
+        return items_.size() > items_processed_ ? items_.size() - items_processed_ : 0;
+    }
 
     // Per-cycle transfers: no allocation, touch only valid_data_bytes bytes.
     void set_data_to_frame(FSOEFrame& frame, std::uint16_t valid_data_bytes);
@@ -59,7 +68,7 @@ public:
                           std::uint32_t items_processed, std::uint32_t current_item,
                           std::uint32_t current_item_byte) noexcept;
 
-private:
+  private:
     void advance() noexcept;
     std::vector<DynamicMappableItemPtr> items_;
     std::uint32_t total_bytes_ = 0;

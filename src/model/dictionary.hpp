@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "model/dictionary_item.hpp"
@@ -10,7 +11,7 @@
 namespace velmora {
 
 class Dictionary {
-public:
+  public:
     // Duplicates: ValueError "Duplicated Key <key>" (checked first) or "Duplicated name <name>".
     explicit Dictionary(std::vector<DictionaryItemPtr> items);
 
@@ -19,8 +20,8 @@ public:
     // Lookups; nullptr when absent.
     DictionaryItem* find_key(std::int64_t key) const noexcept;
     DictionaryItem* find_name(const std::string& name) const noexcept;
-    DictionaryItemPtr item_by_key(std::int64_t key) const;            // KeyError(key)
-    DictionaryItemPtr item_by_name(const std::string& name) const;    // KeyError(name)
+    DictionaryItemPtr item_by_key(std::int64_t key) const;          // KeyError(key)
+    DictionaryItemPtr item_by_name(const std::string& name) const;  // KeyError(name)
 
     Value get(const std::string& name) const;
     void set(const std::string& name, const Value& value);
@@ -29,8 +30,11 @@ public:
     // Every item's _set_fail_safe, in key_map order.
     void _set_inputs_to_failsafe();
 
-private:
+  private:
     std::vector<DictionaryItemPtr> items_;
+    // Positions in items_; the membership is fixed at construction.
+    std::unordered_map<std::int64_t, std::size_t> key_index_;
+    std::unordered_map<std::string, std::size_t> name_index_;
 };
 
 using DictionaryPtr = std::shared_ptr<Dictionary>;

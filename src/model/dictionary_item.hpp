@@ -3,6 +3,7 @@
 // between the host, the dictionary, the maps and the engine; they have no value equality.
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,7 @@ namespace velmora {
 enum class ItemKind : std::uint8_t { Base, Input, Output, InputOutput };
 
 class DictionaryItem {
-public:
+  public:
     // Key outside the signed 32-bit range: overflow error.
     DictionaryItem(std::int64_t key, std::string name, DataType data_type);
     virtual ~DictionaryItem() = default;
@@ -37,7 +38,12 @@ public:
     // Only applicable to inputs: a no-op in the base and for outputs.
     virtual void _set_fail_safe();
 
-private:
+  protected:
+    // Guards the values of the variants: the engine may write them on the watchdog thread
+    // while the host reads them. Never held while a subscriber runs.
+    mutable std::mutex value_mutex_;
+
+  private:
     std::int32_t key_;
     std::string name_;
     DataType data_type_;
@@ -45,38 +51,59 @@ private:
 
 using DictionaryItemPtr = std::shared_ptr<DictionaryItem>;
 
-// An ordered subscriber list without duplicates (by Subscriber::equals).
+// An ordered subscriber list without duplicates (by Subscriber::equals). A subscriber may
+// subscribe or unsubscribe (itself or others) while the list notifies.
 class SubscriberList {
-public:
+  public:
+    // nullptr: type error. Equality is tested without holding the list's lock (it may run
+    // host code).
     void subscribe(SubscriberPtr callback);
     void unsubscribe(const SubscriberPtr& callback);
     // Calls each in order; an error stops the loop and propagates.
     void notify() const;
+    // Unsynchronised view; prefer snapshot() when another thread may subscribe.
     const std::vector<SubscriberPtr>& items() const noexcept { return items_; }
+    std::vector<SubscriberPtr> snapshot() const;
+    std::size_t size() const;
+    // Calls f(const SubscriberPtr&) for each, under the list's lock: f must not subscribe,
+    // unsubscribe or call a subscriber (for a garbage collector's traversal).
+    template <typename F>
+    void for_each_locked(F&& f) const {
+        std::lock_guard lock(mutex_);
+        for (const auto& s : items_) f(s);
+    }
+    // Drops every subscriber (the subscribers are released outside the lock).
+    void clear();
 
-private:
+  private:
+    mutable std::mutex mutex_;
     std::vector<SubscriberPtr> items_;
 };
 
 class DictionaryItemInput : public DictionaryItem {
-public:
+  public:
     DictionaryItemInput(std::int64_t key, std::string name, DataType data_type,
                         Value fail_safe_value);
     ItemKind kind() const noexcept override { return ItemKind::Input; }
-    Value get() const override { return value_; }
+    Value get() const override;
     void set(const Value& value) override;  // PermissionError "Cannot set safe input item <name>"
     void _write(std::int64_t value) override;
     void _set_fail_safe() override;
 
+    // Unsynchronised reference; get() is the thread-safe read.
     const Value& _value() const noexcept { return value_; }
     const Value& fail_safe_value() const noexcept { return fail_safe_value_; }
     void subscribe_changed(SubscriberPtr callback) { subscribers_.subscribe(std::move(callback)); }
     void unsubscribe_changed(const SubscriberPtr& callback) { subscribers_.unsubscribe(callback); }
     const SubscriberList& subscribers() const noexcept { return subscribers_; }
+    void clear_subscribers() { subscribers_.clear(); }
     // Restores a persisted value without notification (object persistence only).
-    void restore_value(const Value& value) { value_ = value; }
+    void restore_value(const Value& value) {
+        std::lock_guard lock(value_mutex_);
+        value_ = value;
+    }
 
-private:
+  private:
     void set_value(const Value& value);  // store if different, then notify
     Value fail_safe_value_;
     Value value_;
@@ -84,33 +111,36 @@ private:
 };
 
 class DictionaryItemOutput : public DictionaryItem {
-public:
+  public:
     DictionaryItemOutput(std::int64_t key, std::string name, DataType data_type);
     ItemKind kind() const noexcept override { return ItemKind::Output; }
-    Value get() const override { return value_; }
+    Value get() const override;
     // Checked as serialize_value would check it; on failure the old value stays.
     void set(const Value& value) override;
     std::int64_t _read() const override;
 
+    // Unsynchronised reference; get() is the thread-safe read.
     const Value& _value() const noexcept { return value_; }
 
-private:
+  private:
     Value value_;
 };
 
 class DictionaryItemInputOutput : public DictionaryItem {
-public:
+  public:
     DictionaryItemInputOutput(std::int64_t key, std::string name, DataType data_type,
                               Value fail_safe_input_value);
     ItemKind kind() const noexcept override { return ItemKind::InputOutput; }
-    Value get() const override { return value_input_; }
+    Value get() const override;
     void set(const Value& value) override;  // checked; stores value_output
     std::int64_t _read() const override;
     void _write(std::int64_t value) override;
     void _set_fail_safe() override;
 
+    // Unsynchronised references; get() and get_output() are the thread-safe reads.
     const Value& value_input() const noexcept { return value_input_; }
     const Value& value_output() const noexcept { return value_output_; }
+    Value get_output() const;
     const Value& fail_safe_input_value() const noexcept { return fail_safe_input_value_; }
     void subscribe_input_changed(SubscriberPtr callback) {
         subscribers_.subscribe(std::move(callback));
@@ -119,12 +149,15 @@ public:
         subscribers_.unsubscribe(callback);
     }
     const SubscriberList& subscribers() const noexcept { return subscribers_; }
+    void clear_subscribers() { subscribers_.clear(); }
+    // Object persistence only: no check, no notification.
     void restore_values(const Value& input, const Value& output) {
+        std::lock_guard lock(value_mutex_);
         value_input_ = input;
         value_output_ = output;
     }
 
-private:
+  private:
     void set_value_input(const Value& value);
     Value fail_safe_input_value_;
     Value value_input_;

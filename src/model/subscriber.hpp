@@ -6,7 +6,7 @@
 namespace velmora {
 
 class Subscriber {
-public:
+  public:
     virtual ~Subscriber() = default;
     virtual void operator()() = 0;
     virtual bool equals(const Subscriber& other) const = 0;

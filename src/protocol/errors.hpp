@@ -25,18 +25,18 @@ enum class ErrorKind {
 };
 
 class Error : public std::runtime_error {
-public:
+  public:
     Error(ErrorKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
     ErrorKind kind() const noexcept { return kind_; }
 
-private:
+  private:
     ErrorKind kind_;
 };
 
-#define VELMORA_DEFINE_ERROR(Name, Kind)                                           \
-    class Name : public Error {                                                    \
-    public:                                                                        \
-        explicit Name(const std::string& message = {}) : Error(Kind, message) {}   \
+#define VELMORA_DEFINE_ERROR(Name, Kind)                                         \
+    class Name : public Error {                                                  \
+      public:                                                                    \
+        explicit Name(const std::string& message = {}) : Error(Kind, message) {} \
     };
 
 VELMORA_DEFINE_ERROR(ValueError, ErrorKind::Value)
@@ -57,13 +57,13 @@ VELMORA_DEFINE_ERROR(FSoEAlreadyMappedException, ErrorKind::AlreadyMapped)
 // A key error carries the missing key itself (an integer key or a text name), so the
 // binding can raise KeyError with that object as its argument.
 class KeyError : public Error {
-public:
+  public:
     using Key = std::variant<std::int64_t, std::string>;
     explicit KeyError(std::int64_t key) : Error(ErrorKind::Key, std::to_string(key)), key_(key) {}
     explicit KeyError(const std::string& name) : Error(ErrorKind::Key, name), key_(name) {}
     const Key& key() const noexcept { return key_; }
 
-private:
+  private:
     Key key_;
 };
 

@@ -22,7 +22,9 @@ void stdout_sink(std::string_view line) {
 
 std::atomic<Sink> g_sink{&stdout_sink};
 
-void emit(std::string_view line) { g_sink.load(std::memory_order_acquire)(line); }
+void emit(std::string_view line) {
+    g_sink.load(std::memory_order_acquire)(line);
+}
 
 std::string hex_line(std::string_view label, unsigned value) {
     char buffer[16];
@@ -32,11 +34,11 @@ std::string hex_line(std::string_view label, unsigned value) {
     return line;
 }
 
-std::string crc_list(std::string_view label, const std::uint16_t* values) {
+std::string crc_list(std::string_view label, std::span<const std::uint16_t> values) {
     std::string line(label);
     char buffer[8];
-    for (int i = 0; i < 8; ++i) {
-        std::snprintf(buffer, sizeof buffer, "%04X ", static_cast<unsigned>(values[i]));
+    for (std::uint16_t value : values) {
+        std::snprintf(buffer, sizeof buffer, "%04X ", static_cast<unsigned>(value));
         line += buffer;
     }
     return line;
@@ -52,11 +54,17 @@ void control_lines(const FrameFields& frame) {
 
 }  // namespace
 
-bool enabled() noexcept { return g_enabled.load(std::memory_order_relaxed); }
+bool enabled() noexcept {
+    return g_enabled.load(std::memory_order_relaxed);
+}
 
-void set_sink(Sink sink) noexcept { g_sink.store(sink ? sink : &stdout_sink); }
+void set_sink(Sink sink) noexcept {
+    g_sink.store(sink ? sink : &stdout_sink);
+}
 
-void set_enabled_for_testing(bool on) noexcept { g_enabled.store(on); }
+void set_enabled_for_testing(bool on) noexcept {
+    g_enabled.store(on);
+}
 
 void log_transition(std::string_view name) {
     if (!enabled()) return;
@@ -74,9 +82,14 @@ void log_generate_crc(const FrameFields& frame) {
 
 void log_check_crc(const std::uint16_t* calc_crc, const FrameFields& frame, bool result) {
     if (!enabled()) return;
+    log_check_crc(std::span<const std::uint16_t>(calc_crc, 8), frame, result);
+}
+
+void log_check_crc(std::span<const std::uint16_t> calc_crc, const FrameFields& frame, bool result) {
+    if (!enabled()) return;
     emit("MASTER | CRC | Check");
     emit(crc_list("Calculated CRCs:   ", calc_crc));
-    emit(crc_list("Received CRCs:     ", frame.crcs));
+    emit(crc_list("Received CRCs:     ", std::span<const std::uint16_t>(frame.crcs, 8)));
     control_lines(frame);
     emit(result ? "VALID" : "INVALID!");
 }

@@ -3,6 +3,7 @@
 // VELMORA_LOGGING held a non-empty value when the library was loaded; when off every call
 // costs one test of a boolean and builds no text.
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace velmora::trace {
@@ -30,6 +31,9 @@ struct FrameFields {
 };
 
 void log_generate_crc(const FrameFields& frame);
+// calc_crc: the 8 CRCs the check calculated.
 void log_check_crc(const std::uint16_t* calc_crc, const FrameFields& frame, bool result);
+// The same with a list of any length (a host may hand fewer or more than 8 values).
+void log_check_crc(std::span<const std::uint16_t> calc_crc, const FrameFields& frame, bool result);
 
 }  // namespace velmora::trace

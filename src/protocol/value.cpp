@@ -4,14 +4,20 @@ namespace velmora {
 
 bool values_equal(const Value& a, const Value& b) noexcept {
     auto as_int = [](const Value& v, std::int64_t& out) {
-        if (auto* b = std::get_if<bool>(&v)) { out = *b ? 1 : 0; return true; }
-        if (auto* i = std::get_if<std::int64_t>(&v)) { out = *i; return true; }
+        if (auto* flag = std::get_if<bool>(&v)) {
+            out = *flag ? 1 : 0;
+            return true;
+        }
+        if (auto* i = std::get_if<std::int64_t>(&v)) {
+            out = *i;
+            return true;
+        }
         return false;
     };
     std::int64_t ia = 0, ib = 0;
     if (as_int(a, ia) && as_int(b, ib)) return ia == ib;
     auto as_double = [](const Value& v) {
-        if (auto* b = std::get_if<bool>(&v)) return *b ? 1.0 : 0.0;
+        if (auto* flag = std::get_if<bool>(&v)) return *flag ? 1.0 : 0.0;
         if (auto* i = std::get_if<std::int64_t>(&v)) return static_cast<double>(*i);
         return std::get<double>(v);
     };

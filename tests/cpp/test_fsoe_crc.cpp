@@ -53,12 +53,13 @@ TEST_P(BlockCrcReference, GenerateAndCheck) {
 
 INSTANTIATE_TEST_SUITE_P(
     Reference, BlockCrcReference,
-    ::testing::Values(BlockCrcCase{2, 0x2A, 1, 0, 0, {0}, {0x2DC4}},
-                      BlockCrcCase{1, 0x36, 1, 0, 0, {0x0012}, {0x92BD}},
-                      BlockCrcCase{1, 0x36, 0x1234, 0xABCD, 0xBEEF, {0x0012}, {0xC7EC}},
-                      BlockCrcCase{4, 0x36, 1, 0, 0, {0x1234, 0x5678}, {0xFDEB, 0xA275}},
-                      BlockCrcCase{6, 0x36, 0x1234, 0xABCD, 0xBEEF, {0x1234, 0x5678, 0x9ABC},
-                                   {0xAE54, 0xC19F, 0xA68F}}));
+    ::testing::Values(
+        BlockCrcCase{2, 0x2A, 1, 0, 0, {0}, {0x2DC4}},
+        BlockCrcCase{1, 0x36, 1, 0, 0, {0x0012}, {0x92BD}},
+        BlockCrcCase{1, 0x36, 0x1234, 0xABCD, 0xBEEF, {0x0012}, {0xC7EC}},
+        BlockCrcCase{4, 0x36, 1, 0, 0, {0x1234, 0x5678}, {0xFDEB, 0xA275}},
+        BlockCrcCase{
+            6, 0x36, 0x1234, 0xABCD, 0xBEEF, {0x1234, 0x5678, 0x9ABC}, {0xAE54, 0xC19F, 0xA68F}}));
 
 TEST(FsoeCrc, OneByteBlockIgnoresHighByteOfDataWord) {
     FSOE_SFrame f{};
@@ -116,4 +117,89 @@ TEST(SraCrc, TableAndReferenceValues) {
     EXPECT_EQ(calculate_sra_crc(std::span(b, 1)), 0x8CD350A1u);
     EXPECT_EQ(calculate_sra_crc(b), 0xD0CBA2C6u);
     EXPECT_EQ(calculate_sra_crc(c), 0x08D0FC9Du);
+}
+
+TEST(FsoeCodec, SizeRules) {
+    // Frame size in words -> safe data size, odd sizes above 1 taken as the next even size.
+    const std::pair<std::uint16_t, std::uint16_t> by_words[] = {
+        {0, 0}, {1, 0}, {2, 0}, {3, 1}, {4, 2}, {5, 2}, {6, 4}, {7, 4}, {17, 14}, {18, 16}};
+    for (auto [words, size] : by_words) EXPECT_EQ(FSOE_GetDataSizeBytes(words), size) << words;
+    const std::pair<std::uint16_t, std::uint16_t> lengths[] = {
+        {0, 3}, {1, 6}, {2, 7}, {4, 11}, {16, 35}, {3, 7}, {15, 31}, {17, 35}, {0xFFFF, 35}};
+    for (auto [size, length] : lengths) EXPECT_EQ(FSOE_GetFrameSizeBytes(size), length) << size;
+    EXPECT_EQ(FSOE_GetDataSizeWords(1), 1);
+    EXPECT_EQ(FSOE_GetDataSizeWords(2), 1);
+    EXPECT_EQ(FSOE_GetDataSizeWords(16), 8);
+    EXPECT_EQ(FSOE_GetDataSizeWords(0xFFFF), 8);  // never beyond the record
+}
+
+TEST(FsoeCodec, SevenByteExampleInWordForm) {
+    FSOE_SFrame f{};
+    FSOE_FrameInit(&f, 4);
+    ASSERT_EQ(f.u16DataSizeBytes, 2);
+    f.sControl.u16Command = 0x36;
+    f.au16Data[0] = 0x1234;
+    f.au16Crc[0] = 0xABCD;
+    f.sControl.u16ConnectionId = 0x0102;
+    std::uint16_t words[FSOE_MAX_FRAME_WORDS];
+    std::memset(words, 0xFF, sizeof words);
+    std::uint16_t length = 0;
+    FSOE_FrameToArray(words, &f, &length);
+    EXPECT_EQ(length, 7);
+    // 36 34 12 CD AB 02 01, padding byte 0; the word after the frame is left alone.
+    EXPECT_EQ(words[0], 0x3436);
+    EXPECT_EQ(words[1], 0xCD12);
+    EXPECT_EQ(words[2], 0x02AB);
+    EXPECT_EQ(words[3], 0x0001);
+    EXPECT_EQ(words[4], 0xFFFF);
+}
+
+TEST(FsoeCodec, DecodeKeepsSequenceAndCrc0AndClearsAllBlocks) {
+    FSOE_SFrame f{};
+    f.sControl = {0x08, 0x1111, 0x2222, 0x3333};
+    for (int i = 0; i < 8; ++i) f.au16Data[i] = f.au16Crc[i] = 0xEEEE;
+    const std::uint16_t eight_bytes[4] = {0x3436, 0xCD12, 0x02AB, 0x7701};  // 8th byte ignored
+    FSOE_FrameFromArray(&f, eight_bytes, 4);
+    EXPECT_EQ(f.sControl.u16Command, 0x36);
+    EXPECT_EQ(f.sControl.u16SequenceNum, 0x1111);
+    EXPECT_EQ(f.sControl.u16Crc0, 0x3333);
+    EXPECT_EQ(f.sControl.u16ConnectionId, 0x0102);
+    EXPECT_EQ(f.u16DataSizeBytes, 2);
+    EXPECT_EQ(f.au16Data[0], 0x1234);
+    EXPECT_EQ(f.au16Crc[0], 0xABCD);
+    for (int i = 1; i < 8; ++i) {
+        EXPECT_EQ(f.au16Data[i], 0);
+        EXPECT_EQ(f.au16Crc[i], 0);
+    }
+}
+
+TEST(FsoeCodec, OneByteAndEmptyFrames) {
+    // 6-byte PDU: command, data byte, CRC at offsets 2-3, connection id at 4-5.
+    const std::uint16_t six[3] = {0x1236, 0x92BD, 0x0102};
+    FSOE_SFrame f{};
+    FSOE_FrameFromArray(&f, six, 3);
+    EXPECT_EQ(f.u16DataSizeBytes, 1);
+    EXPECT_EQ(f.au16Data[0], 0x12);
+    EXPECT_EQ(f.au16Crc[0], 0x92BD);
+    EXPECT_EQ(f.sControl.u16ConnectionId, 0x0102);
+    f.au16Data[0] = 0xFF12;  // the high byte is not part of a one-byte frame
+    std::uint16_t words[FSOE_MAX_FRAME_WORDS] = {};
+    std::uint16_t length = 0;
+    FSOE_FrameToArray(words, &f, &length);
+    EXPECT_EQ(length, 6);
+    EXPECT_EQ(std::memcmp(words, six, sizeof six), 0);
+
+    // 3-byte PDU: command and connection id; no CRC is written, the check passes.
+    const std::uint16_t three[2] = {0x342A, 0x0012};
+    FSOE_FrameFromArray(&f, three, 2);
+    EXPECT_EQ(f.u16DataSizeBytes, 0);
+    EXPECT_EQ(f.sControl.u16ConnectionId, 0x1234);
+    f.au16Crc[0] = 0x5555;
+    FSOE_FrameGenerateCrc(&f);
+    EXPECT_EQ(f.au16Crc[0], 0x5555);
+    EXPECT_TRUE(FSOE_FrameCheckCrc(&f, nullptr));
+    FSOE_FrameToArray(words, &f, &length);
+    EXPECT_EQ(length, 3);
+    EXPECT_EQ(words[0], 0x342A);
+    EXPECT_EQ(words[1], 0x0012);
 }

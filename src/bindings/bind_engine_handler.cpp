@@ -1,0 +1,427 @@
+// The master handler from Python.
+//
+// The core holds the handler; the Python object holds the core through a shared_ptr, so
+// that a watchdog expiry in progress keeps the core alive even if host code it calls drops
+// the last Python reference. Host callbacks run with the GIL, taken only around the call.
+// Waits for the handler's exclusion release the GIL: the order is always exclusion first,
+// then GIL, on every thread.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/shared_ptr.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bindings/convert.hpp"
+#include "bindings/engine_support.hpp"
+#include "bindings/mapping_item_types.hpp"
+#include "bindings/model_gc.hpp"
+#include "bindings/pickling.hpp"
+#include "engine/master_handler.hpp"
+#include "protocol/errors.hpp"
+
+namespace nb = nanobind;
+
+namespace velmora::bindings {
+namespace {
+
+// A reference to a Python object that C++ may drop on any thread, and that the garbage
+// collector may clear.
+class PyReference {
+public:
+    explicit PyReference(nb::handle object) : object_(object.inc_ref().ptr()) {}
+    PyReference(const PyReference&) = delete;
+    PyReference& operator=(const PyReference&) = delete;
+    ~PyReference() { reset(); }
+
+    // With the GIL, when there is an interpreter to take it from.
+    void reset() noexcept {
+        PyObject* object = std::exchange(object_, nullptr);
+        if (object == nullptr) return;
+        if (PyGILState_Check()) {
+            Py_DECREF(object);
+        } else if (!interpreter_finalizing()) {
+            nb::gil_scoped_acquire gil;
+            Py_DECREF(object);
+        }
+    }
+    PyObject* get() const noexcept { return object_; }
+
+private:
+    PyObject* object_;
+};
+
+nb::object optional_text(std::optional<std::string_view> text) {
+    if (!text) return nb::none();
+    return nb::str(text->data(), text->size());
+}
+
+class PyErrorCallback final : public ErrorCallback {
+public:
+    explicit PyErrorCallback(nb::handle fn) : fn_(fn) {}
+    void operator()(std::optional<std::string_view> transition_name,
+                    std::optional<std::string_view> message) override {
+        if (interpreter_finalizing()) return;
+        nb::gil_scoped_acquire gil;
+        if (fn_.get() == nullptr) return;
+        nb::object fn = nb::borrow(fn_.get());
+        fn(optional_text(transition_name), optional_text(message));
+    }
+    PyObject* callable() const noexcept { return fn_.get(); }
+
+private:
+    PyReference fn_;
+};
+
+class PyStateChangeCallback final : public StateChangeCallback {
+public:
+    explicit PyStateChangeCallback(nb::handle fn) : fn_(fn) {}
+    void operator()(StateId next_state) override {
+        if (interpreter_finalizing()) return;
+        nb::gil_scoped_acquire gil;
+        if (fn_.get() == nullptr) return;
+        nb::object fn = nb::borrow(fn_.get());
+        fn(state_class(next_state));
+    }
+    PyObject* callable() const noexcept { return fn_.get(); }
+
+private:
+    PyReference fn_;
+};
+
+// The core with the request's bytes object cached until the request is rebuilt.
+class PyMasterHandler final : public MasterHandler {
+public:
+    using MasterHandler::MasterHandler;
+
+    // Called under the exclusion, with the GIL.
+    nb::object request_bytes() {
+        if (!cached_request_.has_value() || cached_version_ != request_version()) {
+            const auto request = current_request();
+            nb::bytes bytes(reinterpret_cast<const char*>(request.data()), request.size());
+            cached_request_.emplace(bytes);
+            cached_version_ = request_version();
+        }
+        return nb::borrow(cached_request_->get());
+    }
+
+private:
+    std::optional<PyReference> cached_request_;
+    std::uint64_t cached_version_ = 0;
+};
+
+template <typename Callback>
+std::shared_ptr<Callback> callback_argument(nb::handle fn, const char* what) {
+    if (fn.is_none()) return nullptr;
+    if (!PyCallable_Check(fn.ptr())) {
+        throw TypeError(std::string(what) + " must be callable or None, not " +
+                        Py_TYPE(fn.ptr())->tp_name);
+    }
+    return std::make_shared<Callback>(fn);
+}
+
+std::vector<ApplicationParameterPtr> parameters_argument(nb::handle params) {
+    std::vector<ApplicationParameterPtr> result;
+    if (params.is_none()) return result;
+    if (!PyList_Check(params.ptr())) {
+        throw TypeError(std::string("application_parameters must be a list or None, not ") +
+                        Py_TYPE(params.ptr())->tp_name);
+    }
+    for (nb::handle item : nb::borrow<nb::list>(params)) {
+        ApplicationParameterPtr param;
+        if (item.is_none() || !nb::try_cast(item, param, false) || !param) {
+            throw TypeError(std::string("application parameters must be ApplicationParameter "
+                                        "objects, not ") +
+                            Py_TYPE(item.ptr())->tp_name);
+        }
+        result.push_back(std::move(param));
+    }
+    return result;
+}
+
+double seconds_argument(nb::handle value) {
+    if (PyFloat_Check(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+    if (PyLong_Check(value.ptr())) {
+        const double seconds = PyLong_AsDouble(value.ptr());
+        if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        return seconds;
+    }
+    throw TypeError(std::string("watchdog_timeout_s must be a real number, not ") +
+                    Py_TYPE(value.ptr())->tp_name);
+}
+
+std::shared_ptr<MasterHandler> make_handler(nb::handle dictionary, nb::handle slave_address,
+                                            nb::handle connection_id,
+                                            nb::handle watchdog_timeout_s,
+                                            nb::handle application_parameters,
+                                            nb::handle report_error_callback,
+                                            nb::handle state_change_callback,
+                                            nb::handle dictionary_map_is_editable) {
+    DictionaryPtr dict;
+    if (dictionary.is_none() || !nb::try_cast(dictionary, dict, false) || !dict) {
+        throw TypeError(std::string("dictionary must be a Dictionary, not ") +
+                        Py_TYPE(dictionary.ptr())->tp_name);
+    }
+    const std::int64_t address = to_u16_truncating(slave_address, "slave_address");
+    const std::int64_t id = to_u16_truncating(connection_id, "connection_id");
+    const double seconds = seconds_argument(watchdog_timeout_s);
+    auto params = parameters_argument(application_parameters);
+    auto on_error = callback_argument<PyErrorCallback>(report_error_callback,
+                                                       "report_error_callback");
+    auto on_change = callback_argument<PyStateChangeCallback>(state_change_callback,
+                                                              "state_change_callback");
+    const bool editable = to_truth(dictionary_map_is_editable);
+    auto handler = std::make_shared<PyMasterHandler>(std::move(dict), address, id, seconds,
+                                                     std::move(params), std::move(on_error),
+                                                     std::move(on_change), editable);
+    // The maps test the exact Python class of an item, as maps built from Python do.
+    accepted_types(*handler->master().dictionary_map());
+    accepted_types(*handler->slave().dictionary_map());
+    return handler;
+}
+
+MasterHandler& handler_of(PyObject* self) { return *nb::inst_ptr<MasterHandler>(self); }
+
+// The Python object owns its core alone unless an expiry holds it for a moment; only then
+// are the core's references its own.
+int handler_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    MasterHandler& h = handler_of(self);
+    if (h.weak_from_this().use_count() != 1) return 0;
+    if (auto cb = std::dynamic_pointer_cast<PyErrorCallback>(h.report_error_callback())) {
+        Py_VISIT(cb->callable());
+    }
+    if (auto cb = std::dynamic_pointer_cast<PyStateChangeCallback>(h.state_change_callback())) {
+        Py_VISIT(cb->callable());
+    }
+    if (int r = visit_shared_owner(h.dictionary(), visit, arg)) return r;
+    for (const auto& param : h.application_parameters()) {
+        if (int r = visit_shared_owner(param, visit, arg)) return r;
+    }
+    return 0;
+}
+
+int handler_clear(PyObject* self) {
+    if (nb::inst_ready(self)) handler_of(self).clear_callbacks();
+    return 0;
+}
+
+PyType_Slot handler_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&handler_traverse)},
+                               {Py_tp_clear, reinterpret_cast<void*>(&handler_clear)},
+                               {0, nullptr}};
+
+// A wait for the exclusion releases the GIL, so the holder can take it for host code.
+void release_gil_while(void (*wait)(void*), void* context) {
+    if (!interpreter_finalizing() && PyGILState_Check()) {
+        nb::gil_scoped_release release;
+        wait(context);
+    } else {
+        wait(context);
+    }
+}
+
+// Errors of an expiry that a host call ran for the watchdog: logged, as the watchdog
+// thread logs them, on the "velmora" logger.
+void python_log_sink(std::string_view message, std::exception_ptr error) {
+    if (interpreter_finalizing()) return;
+    nb::gil_scoped_acquire gil;
+    nb::error_scope keep_pending_error;
+    try {
+        nb::object logger = nb::module_::import_("logging").attr("getLogger")("velmora");
+        nb::str text(message.data(), message.size());
+        nb::object exc_info = nb::bool_(true);
+        try {
+            std::rethrow_exception(error);
+        } catch (nb::python_error& e) {
+            nb::object exc = nb::borrow(e.value());
+            exc_info = nb::make_tuple(exc.type(), exc, exc.attr("__traceback__"));
+        } catch (const std::exception& e) {
+            text = nb::str((std::string(message) + ": " + e.what()).c_str());
+            exc_info = nb::bool_(false);
+        } catch (...) {
+            exc_info = nb::bool_(false);
+        }
+        logger.attr("error")(text, nb::arg("exc_info") = exc_info);
+    } catch (nb::python_error& e) {
+        e.discard_as_unraisable("velmora handler logging");
+    } catch (...) {
+    }
+}
+
+template <typename F>
+auto exclusive_result(MasterHandler& h, F&& f) {
+    decltype(f()) result{};
+    h.exclusive([&] { result = f(); });
+    return result;
+}
+
+void bind_handler_fields(nb::class_<MasterHandler>& cls) {
+    cls.def_prop_ro("dictionary", [](const MasterHandler& h) { return h.dictionary(); })
+        .def_prop_ro(
+            "master", [](MasterHandler& h) -> Node& { return h.master(); },
+            nb::rv_policy::reference_internal)
+        .def_prop_ro(
+            "slave", [](MasterHandler& h) -> Node& { return h.slave(); },
+            nb::rv_policy::reference_internal)
+        .def_prop_ro(
+            "_state", [](MasterHandler& h) -> State& { return h.state_object(h.state()); },
+            nb::rv_policy::reference_internal)
+        .def_prop_ro(
+            "_watchdog", [](MasterHandler& h) -> Watchdog& { return h._watchdog(); },
+            nb::rv_policy::reference_internal)
+        .def_prop_rw(
+            "_data_command",
+            [](MasterHandler& h) { return exclusive_result(h, [&] { return h._data_command; }); },
+            [](MasterHandler& h, FSOECommand command) {
+                h.exclusive([&] { h._data_command = command; });
+            })
+        .def_prop_rw(
+            "_second_session_frame_sent",
+            [](const MasterHandler& h) { return h._second_session_frame_sent; },
+            [](MasterHandler& h, nb::handle v) {
+                const bool value = to_truth(v);
+                h.exclusive([&] { h._second_session_frame_sent = value; });
+            })
+        .def_prop_rw(
+            "_reset_slave_sequence_number_after_frame",
+            [](const MasterHandler& h) { return h._reset_slave_sequence_number_after_frame; },
+            [](MasterHandler& h, nb::handle v) {
+                const bool value = to_truth(v);
+                h.exclusive([&] { h._reset_slave_sequence_number_after_frame = value; });
+            })
+        .def_prop_rw(
+            "_generate_crcs_cyclic_for_next_frame",
+            [](const MasterHandler& h) { return h._generate_crcs_cyclic_for_next_frame; },
+            [](MasterHandler& h, nb::handle v) {
+                const bool value = to_truth(v);
+                h.exclusive([&] { h._generate_crcs_cyclic_for_next_frame = value; });
+            });
+}
+
+void bind_handler_internals(nb::class_<MasterHandler>& cls) {
+    cls.def(
+           "_get_request",
+           [](MasterHandler& h) {
+               std::uint8_t out[2 * FSOE_MAX_FRAME_WORDS];
+               const std::uint16_t length = exclusive_result(h, [&] { return h._get_request(out); });
+               return nb::bytes(reinterpret_cast<const char*>(out), length);
+           },
+           "Get new FSoE Request")
+        .def(
+            "_set_reply",
+            [](MasterHandler& h, nb::handle data) {
+                ByteView bytes(data, "data");
+                h.exclusive([&] { h._set_reply(bytes.span()); });
+            },
+            nb::arg("data").none(), "Get new FSoE reply")
+        .def(
+            "_dynamic_map_pending",
+            [](MasterHandler& h) {
+                return exclusive_result(h, [&] { return h._dynamic_map_pending(); });
+            },
+            "Check if one of the dynamic maps has pending data")
+        .def(
+            "_create_session_id",
+            [](MasterHandler& h) { h.exclusive([&] { h._create_session_id(); }); },
+            "Create new random session id")
+        .def(
+            "_set_next_state",
+            [](MasterHandler& h, nb::handle next_state) {
+                const StateId id = state_id_of_class(next_state);
+                h.exclusive([&] { h._set_next_state(id); });
+            },
+            nb::arg("next_state").none(), "Set the next state of the state machine")
+        .def(
+            "_watchdog_expired_event",
+            [](MasterHandler& h) { h.exclusive([&] { h._watchdog_expired_event(); }); },
+            "Watchdog expired event callback for watchdog")
+        .def(
+            "_report_error",
+            [](MasterHandler& h, nb::handle transition_name, nb::handle error) {
+                std::optional<std::string> name;
+                std::optional<std::string> message;
+                for (auto [arg, out, what] :
+                     {std::tuple{transition_name, &name, "transition_name"},
+                      std::tuple{error, &message, "error"}}) {
+                    if (arg.is_none()) continue;
+                    if (!PyUnicode_Check(arg.ptr())) {
+                        throw TypeError(std::string(what) + " must be a str or None, not " +
+                                        Py_TYPE(arg.ptr())->tp_name);
+                    }
+                    *out = nb::borrow<nb::str>(arg).c_str();
+                }
+                h.exclusive([&] {
+                    h._report_error(name ? std::optional<std::string_view>(*name) : std::nullopt,
+                                    message ? std::optional<std::string_view>(*message)
+                                            : std::nullopt);
+                });
+            },
+            nb::arg("transition_name").none(), nb::arg("error").none());
+}
+
+}  // namespace
+
+void bind_engine_handler(nb::module_& m) {
+    HandlerLock::set_wait_hook(&release_gil_while);
+    MasterHandler::set_log_sink(&python_log_sink);
+
+    nb::class_<MasterHandler> cls(
+        m, "MasterHandler",
+        "Handles the connection with a single slave from a master's point of view",
+        nb::type_slots(handler_slots));
+    cls.def(nb::new_(&make_handler), nb::arg("dictionary").none(), nb::arg("slave_address"),
+            nb::arg("connection_id"), nb::arg("watchdog_timeout_s"),
+            nb::arg("application_parameters").none() = nb::none(),
+            nb::arg("report_error_callback").none() = nb::none(),
+            nb::arg("state_change_callback").none() = nb::none(),
+            nb::arg("dictionary_map_is_editable") = true);
+    cls.def_prop_ro("running", &MasterHandler::running)
+        .def("start", &MasterHandler::start, "Start the FSoE connection")
+        .def("stop", &MasterHandler::stop, "Reset the connection and stop")
+        .def("reset", &MasterHandler::reset, "Reset the FSoE Connection")
+        .def(
+            "set_reply",
+            [](MasterHandler& h, nb::handle data) {
+                ByteView bytes(data, "data");
+                h.set_reply(bytes.span());
+            },
+            nb::arg("data").none(), "Set the latest reply from the FSoE Slave.")
+        .def(
+            "get_request",
+            [](MasterHandler& h) -> nb::object {
+                auto* py = dynamic_cast<PyMasterHandler*>(&h);
+                nb::object result;
+                h.exclusive([&] {
+                    if (py != nullptr) {
+                        result = py->request_bytes();
+                    } else {
+                        const auto r = h.current_request();
+                        result = nb::bytes(reinterpret_cast<const char*>(r.data()), r.size());
+                    }
+                });
+                return result;
+            },
+            "Get the request of FSoE Master handler.")
+        .def(
+            "set_fail_safe",
+            [](MasterHandler& h, nb::handle active) { h.set_fail_safe(to_truth(active)); },
+            nb::arg("active") = true, "Set if the master is in fail safe mode")
+        .def_prop_ro("state", [](const MasterHandler& h) { return state_class(h.state()); })
+        .def_prop_ro("initialization_data_bytes", &MasterHandler::initialization_data_bytes)
+        .def("delete", &MasterHandler::delete_, "Stop the watchdog thread")
+        .def(
+            "set_slave_address",
+            [](MasterHandler& h, nb::handle address) {
+                h.set_slave_address(to_u16_truncating(address, "slave_address"));
+            },
+            nb::arg("slave_address"), "Set the slave address of the master")
+        .def("get_slave_address", &MasterHandler::get_slave_address,
+             "Get the slave address of the master");
+    bind_handler_fields(cls);
+    bind_handler_internals(cls);
+    refuse_pickling(cls, "MasterHandler");
+}
+
+}  // namespace velmora::bindings

@@ -1,0 +1,322 @@
+#include "engine/master_handler.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "protocol/constants.hpp"
+#include "protocol/errors.hpp"
+#include "protocol/helpers.hpp"
+
+namespace velmora {
+namespace {
+
+std::vector<DynamicMappableItemPtr> as_items(const std::vector<ApplicationParameterPtr>& params) {
+    return {params.begin(), params.end()};
+}
+
+// The slave node receives the echo of each parameter into an item of the same type.
+std::vector<DynamicMappableItemPtr> placeholders(const std::vector<ApplicationParameterPtr>& params) {
+    std::vector<DynamicMappableItemPtr> items;
+    items.reserve(params.size());
+    for (const auto& p : params) {
+        items.push_back(
+            std::make_shared<DynamicMappableItem>(Value{std::int64_t{0}}, p->data_type()));
+    }
+    return items;
+}
+
+void check_parameters(const std::vector<ApplicationParameterPtr>& params) {
+    std::size_t total_bytes = 0;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (!params[i]) throw TypeError("application_parameters must hold ApplicationParameter objects");
+        if (params[i]->claimed()) throw PermissionError(kParameterAlreadyUsedMessage);
+        // The same parameter twice would be claimed twice.
+        for (std::size_t j = 0; j < i; ++j) {
+            if (params[j] == params[i]) throw PermissionError(kParameterAlreadyUsedMessage);
+        }
+        total_bytes += params[i]->n_bytes();
+    }
+    // Their total length travels as one 16-bit value.
+    if (total_bytes > 0xFFFF) {
+        throw ValueError("Application parameters cannot exceed 65535 bytes in total");
+    }
+}
+
+std::shared_ptr<AcceptedItemTypes> accepting(std::vector<ItemKind> kinds) {
+    return std::make_shared<AcceptedItemTypes>(std::move(kinds));
+}
+
+void stderr_sink(std::string_view message, std::exception_ptr error) {
+    std::string line = "velmora: " + std::string(message);
+    if (error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            line += std::string(": ") + e.what();
+        } catch (...) {
+            line += ": unknown error";
+        }
+    }
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
+}
+
+std::atomic<MasterHandler::LogSink> g_log_sink{&stderr_sink};
+
+}  // namespace
+
+std::uint16_t u16_from_real(double value) {
+    if (std::isnan(value)) throw ValueError("cannot convert float NaN to integer");
+    if (std::isinf(value)) throw OverflowError("cannot convert float infinity to integer");
+    double truncated = std::trunc(value);
+    if (truncated < 0) throw OverflowError("can't convert negative value to uint16_t");
+    if (truncated > 0xFFFF) throw OverflowError("value too large to convert to uint16_t");
+    return static_cast<std::uint16_t>(truncated);
+}
+
+void MasterHandler::set_log_sink(LogSink sink) noexcept {
+    g_log_sink.store(sink != nullptr ? sink : &stderr_sink);
+}
+
+void MasterHandler::log_error_(std::string_view message, std::exception_ptr error) noexcept {
+    try {
+        g_log_sink.load()(message, std::move(error));
+    } catch (...) {
+        // Logging never fails a host call.
+    }
+}
+
+MasterHandler::MasterHandler(DictionaryPtr dictionary, std::int64_t slave_address,
+                             std::int64_t connection_id, double watchdog_timeout_s,
+                             std::vector<ApplicationParameterPtr> application_parameters,
+                             ErrorCallbackPtr report_error_callback,
+                             StateChangeCallbackPtr state_change_callback,
+                             bool dictionary_map_is_editable)
+    : dictionary_(std::move(dictionary)),
+      application_parameters_(std::move(application_parameters)),
+      report_error_callback_(std::move(report_error_callback)),
+      state_change_callback_(std::move(state_change_callback)),
+      random_(std::random_device{}()) {
+    if (!dictionary_) throw TypeError("dictionary must be a Dictionary");
+    const std::uint16_t address = to_u16(slave_address);
+    const std::uint16_t id = to_u16(connection_id);
+    if (id == 0) throw ValueError("Connection ID = 0 is not permitted");
+    check_parameters(application_parameters_);
+    const std::uint16_t watchdog_ms = u16_from_real(watchdog_timeout_s * 1000.0);
+    // With 0 ms the connection could never progress and the watchdog thread would spin.
+    if (watchdog_ms == 0) throw ValueError("Watchdog time must be at least 1 ms");
+
+    master_ = std::make_unique<Node>(
+        address, id, watchdog_ms, as_items(application_parameters_), dictionary_,
+        accepting({ItemKind::Output, ItemKind::InputOutput}), dictionary_map_is_editable);
+    slave_ = std::make_unique<Node>(0, 0, 0, placeholders(application_parameters_), dictionary_,
+                                    accepting({ItemKind::Input, ItemKind::InputOutput}),
+                                    dictionary_map_is_editable);
+    watchdog_ = std::make_unique<Watchdog>(watchdog_timeout_s, [this] { on_watchdog_timeout_(); });
+    watchdog_->start();
+    // Claimed last, once nothing else can fail.
+    for (const auto& parameter : application_parameters_) parameter->_set_use_by_master(running_);
+}
+
+MasterHandler::~MasterHandler() {
+    // The parameters outlive the handler; they are free to change from now on.
+    running_->store(false);
+    try {
+        if (watchdog_ && watchdog_->is_alive()) watchdog_->stop();
+    } catch (...) {
+        // Ended meanwhile.
+    }
+    try {
+        if (watchdog_) watchdog_->join();
+    } catch (...) {
+    }
+}
+
+State& MasterHandler::state_object(StateId id) noexcept {
+    switch (id) {
+        case StateId::Reset: return reset_state_;
+        case StateId::Session: return session_state_;
+        case StateId::Connection: return connection_state_;
+        case StateId::Parameter: return parameter_state_;
+        case StateId::Data: return data_state_;
+    }
+    return reset_state_;
+}
+
+// ---- Host operations ----
+
+void MasterHandler::start() {
+    exclusive([this] {
+        // Every configuration error is raised before a map is locked, so the host can fix
+        // the map and start again.
+        const std::uint16_t sizes[2] = {master_->dictionary_map()->safety_bytes(),
+                                        slave_->dictionary_map()->safety_bytes()};
+        for (std::uint16_t size : sizes) {
+            if (size > MAX_DATA_BYTES) throw ValueError(too_much_safe_data_message());
+        }
+        for (std::uint16_t size : sizes) {
+            if (size > 1 && size % 2 != 0) {
+                throw ValueError("Safe data of " + std::to_string(size) +
+                                 " bytes is not a valid frame size: complete the map to whole "
+                                 "16-bit words");
+            }
+        }
+        for (std::uint16_t size : sizes) {
+            if (size == 0) {
+                throw ValueError(
+                    "A connection needs at least 1 byte of safe data in each direction");
+            }
+        }
+        if (!watchdog_->is_alive()) throw RuntimeError(kWatchdogNotRunningMessage);
+        master_->start();
+        slave_->start();
+        initialization_data_bytes_ =
+            std::min(slave_->frame().safe_data_size_bytes(), master_->frame().safe_data_size_bytes());
+        reset_locked_();
+        running_->store(true);
+    });
+}
+
+void MasterHandler::stop() {
+    exclusive([this] { stop_locked_(); });
+}
+
+void MasterHandler::stop_locked_() {
+    if (!running_->load()) return;
+    running_->store(false);
+    reset_locked_();
+    watchdog_->deactivate();
+    master_->stop();
+    slave_->stop();
+}
+
+void MasterHandler::reset() {
+    exclusive([this] {
+        if (!watchdog_->is_alive()) throw RuntimeError(kWatchdogNotRunningMessage);
+        reset_locked_();
+    });
+}
+
+void MasterHandler::reset_locked_() {
+    _set_next_state(state_->_process_reset_connection_event());
+    recalculate_request_();
+}
+
+void MasterHandler::set_reply(std::span<const std::uint8_t> data) {
+    exclusive([this, data] {
+        if (!running_->load()) return;
+        if (same_as_last_reply_(data)) return;
+        _set_reply(data);
+        recalculate_request_();
+    });
+}
+
+std::uint16_t MasterHandler::get_request(std::uint8_t (&out)[2 * FSOE_MAX_FRAME_WORDS]) {
+    std::uint16_t length = 0;
+    exclusive([&] {
+        std::copy_n(request_.begin(), request_length_, out);
+        length = request_length_;
+    });
+    return length;
+}
+
+void MasterHandler::set_fail_safe(bool active) {
+    exclusive([this, active] {
+        _data_command = active ? FSOECommand::FAILSAFE_DATA : FSOECommand::PROCESS_DATA;
+    });
+}
+
+void MasterHandler::delete_() {
+    std::exception_ptr deferred;
+    try {
+        exclusive([this] {
+            stop_locked_();
+            if (watchdog_->is_alive()) watchdog_->stop();
+        });
+    } catch (...) {
+        deferred = std::current_exception();
+    }
+    // Not under the exclusion: the thread may be finishing an expiry of this handler.
+    watchdog_->join();
+    if (deferred) std::rethrow_exception(deferred);
+}
+
+void MasterHandler::set_slave_address(std::int64_t slave_address) {
+    exclusive([this, slave_address] {
+        if (running_->load()) {
+            throw FSOEMasterRunningException("Cannot set slave address while running");
+        }
+        master_->session().slave_address->set_raw_value(to_u16(slave_address));
+    });
+}
+
+std::uint16_t MasterHandler::get_slave_address() const noexcept {
+    return u16_value(*master_->session().slave_address);
+}
+
+// ---- Operations for the states ----
+
+bool MasterHandler::_dynamic_map_pending() const noexcept {
+    return master_->_dynamic_map().pending() || slave_->_dynamic_map().pending();
+}
+
+void MasterHandler::_create_session_id() {
+    _second_session_frame_sent = false;
+    std::uniform_int_distribution<std::uint32_t> draw(0, 0xFFFF);
+    master_->session().session_id->set_raw_value(draw(random_));
+}
+
+void MasterHandler::_set_next_state(StateId next_state) {
+    if (next_state == state_id_.load()) return;
+    state_ = &state_object(next_state);
+    state_id_.store(next_state);
+    StateChangeCallbackPtr callback = state_change_callback();
+    if (callback) run_host_code([&] { (*callback)(next_state); });
+}
+
+void MasterHandler::_watchdog_expired_event() {
+    _set_next_state(state_->_process_watchdog_expired_event());
+    recalculate_request_();
+}
+
+void MasterHandler::_report_error(std::optional<std::string_view> transition_name,
+                                  std::optional<std::string_view> error) {
+    ErrorCallbackPtr callback = report_error_callback();
+    if (callback) run_host_code([&] { (*callback)(transition_name, error); });
+}
+
+void MasterHandler::activate_and_reset_watchdog() {
+    // Only this handler deactivates its watchdog, under the exclusion that the caller
+    // holds, so an active watchdog stays active here: re-arming it is just a reset.
+    if (!watchdog_->active()) watchdog_->activate();
+    watchdog_->reset();
+}
+
+void MasterHandler::set_inputs_to_failsafe() {
+    for (const auto& item : dictionary_->items()) run_host_code([&] { item->_set_fail_safe(); });
+}
+
+ErrorCallbackPtr MasterHandler::report_error_callback() const {
+    std::lock_guard lock(callbacks_mutex_);
+    return report_error_callback_;
+}
+
+StateChangeCallbackPtr MasterHandler::state_change_callback() const {
+    std::lock_guard lock(callbacks_mutex_);
+    return state_change_callback_;
+}
+
+void MasterHandler::clear_callbacks() noexcept {
+    ErrorCallbackPtr error;
+    StateChangeCallbackPtr change;
+    {
+        std::lock_guard lock(callbacks_mutex_);
+        error.swap(report_error_callback_);
+        change.swap(state_change_callback_);
+    }
+    // Released outside the lock: releasing a host callable may run host code.
+}
+
+}  // namespace velmora

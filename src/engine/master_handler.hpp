@@ -1,0 +1,214 @@
+#pragma once
+// The master side of one FSoE connection, driven by the host cycle by cycle.
+//
+// Threads: the host's calls and the watchdog's expiry share one re-entrant exclusion.
+// Every host operation takes it (waiting through the lock's wait hook); the expiry path
+// only tries it, and when a host call holds it the expiry is recorded and run by that call
+// before it returns. Errors raised by host code (callbacks, subscribers) during an
+// operation are held until the operation has completed and then raised, so a transition
+// is never left half done.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/application_parameter.hpp"
+#include "engine/handler_lock.hpp"
+#include "engine/host_callbacks.hpp"
+#include "engine/node.hpp"
+#include "engine/state_id.hpp"
+#include "engine/states/state_connection.hpp"
+#include "engine/states/state_data.hpp"
+#include "engine/states/state_parameter.hpp"
+#include "engine/states/state_reset.hpp"
+#include "engine/states/state_session.hpp"
+#include "engine/watchdog.hpp"
+#include "frame/fsoe_frame.hpp"
+#include "model/dictionary.hpp"
+
+namespace velmora {
+
+class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
+public:
+    // Where errors of expiries run by a host call are logged (they are not raised there).
+    using LogSink = void (*)(std::string_view message, std::exception_ptr error);
+    static void set_log_sink(LogSink sink) noexcept;
+
+    // Everything is checked before anything is claimed: an error leaves every application
+    // parameter unclaimed. The watchdog thread is started, inactive.
+    MasterHandler(DictionaryPtr dictionary, std::int64_t slave_address, std::int64_t connection_id,
+                  double watchdog_timeout_s,
+                  std::vector<ApplicationParameterPtr> application_parameters = {},
+                  ErrorCallbackPtr report_error_callback = nullptr,
+                  StateChangeCallbackPtr state_change_callback = nullptr,
+                  bool dictionary_map_is_editable = true);
+    // Stops and joins the watchdog thread (stops only, when run on that thread).
+    virtual ~MasterHandler();
+    MasterHandler(const MasterHandler&) = delete;
+    MasterHandler& operator=(const MasterHandler&) = delete;
+
+    // ---- Host operations: each takes the exclusion itself. ----
+    bool running() const noexcept { return running_->load(); }
+    void start();
+    void stop();
+    void reset();
+    // Replies are ignored while stopped, and when byte-for-byte equal to the last one.
+    void set_reply(std::span<const std::uint8_t> data);
+    // Copies the current request into `out`; returns its length.
+    std::uint16_t get_request(std::uint8_t (&out)[2 * FSOE_MAX_FRAME_WORDS]);
+    void set_fail_safe(bool active = true);
+    StateId state() const noexcept { return state_id_.load(); }
+    std::uint16_t initialization_data_bytes() const noexcept { return initialization_data_bytes_; }
+    // Stops the connection if it runs, then stops and joins the watchdog thread.
+    void delete_();
+    void set_slave_address(std::int64_t slave_address);
+    std::uint16_t get_slave_address() const noexcept;
+
+    // Runs `f` as one host operation: under the exclusion, with the errors of host code
+    // held until `f` has finished. Expiries recorded meanwhile run before it returns.
+    template <typename F>
+    void exclusive(F&& f) {
+        ErrorScope scope;
+        enter_(scope);
+        try {
+            std::forward<F>(f)();
+        } catch (...) {
+            leave_(scope);
+            throw;
+        }
+        leave_(scope);
+        if (scope.first) std::rethrow_exception(scope.first);
+    }
+
+    // The stored request and a counter of its rebuilds (read under the exclusion).
+    std::span<const std::uint8_t> current_request() const noexcept {
+        return {request_.data(), request_length_};
+    }
+    std::uint64_t request_version() const noexcept { return request_version_; }
+
+    // Shared with the application parameters that this handler claimed.
+    ApplicationParameter::RunningFlag running_flag() const noexcept { return running_; }
+
+    // ---- For the states and the binding: the caller holds the exclusion. ----
+    const DictionaryPtr& dictionary() const noexcept { return dictionary_; }
+    Node& master() noexcept { return *master_; }
+    Node& slave() noexcept { return *slave_; }
+    State& _state() noexcept { return *state_; }
+    Watchdog& _watchdog() noexcept { return *watchdog_; }
+    const std::vector<ApplicationParameterPtr>& application_parameters() const noexcept {
+        return application_parameters_;
+    }
+
+    FSOECommand _data_command = FSOECommand::FAILSAFE_DATA;
+    bool _second_session_frame_sent = false;
+    bool _reset_slave_sequence_number_after_frame = false;
+    bool _generate_crcs_cyclic_for_next_frame = false;
+
+    // Decodes and processes one reply (whatever the running flag and the last reply).
+    void _set_reply(std::span<const std::uint8_t> data);
+    // Builds the next request into `out` and returns its length.
+    std::uint16_t _get_request(std::uint8_t (&out)[2 * FSOE_MAX_FRAME_WORDS]);
+    bool _dynamic_map_pending() const noexcept;
+    void _create_session_id();
+    void _set_next_state(StateId next_state);
+    void _watchdog_expired_event();
+    void _report_error(std::optional<std::string_view> transition_name,
+                       std::optional<std::string_view> error);
+
+    // activate_and_reset of the watchdog.
+    void activate_and_reset_watchdog();
+    // Every safe input to its fail-safe value, even when a subscriber raises.
+    void set_inputs_to_failsafe();
+    // Runs host code; its error is held for the end of the current host operation.
+    template <typename F>
+    void run_host_code(F&& f) {
+        try {
+            std::forward<F>(f)();
+        } catch (...) {
+            defer_error_(std::current_exception());
+        }
+    }
+    // Whether the last reply had the length that the input map fixes.
+    bool reply_length_matches() const noexcept { return reply_length_ok_; }
+
+    // The host callbacks (for a binding's garbage-collector support).
+    ErrorCallbackPtr report_error_callback() const;
+    StateChangeCallbackPtr state_change_callback() const;
+    void clear_callbacks() noexcept;
+
+    // The object behind a state id.
+    State& state_object(StateId id) noexcept;
+
+private:
+    struct ErrorScope {
+        std::exception_ptr first;
+        ErrorScope* outer = nullptr;
+    };
+
+    void enter_(ErrorScope& scope);
+    void leave_(ErrorScope& scope) noexcept;
+    void release_() noexcept;
+    void run_missed_expiry_(std::exception_ptr* error) noexcept;
+    void defer_error_(std::exception_ptr error);
+    static void log_error_(std::string_view message, std::exception_ptr error) noexcept;
+    void on_watchdog_timeout_();
+    void reset_locked_();
+    void stop_locked_();
+    void recalculate_request_();
+    bool same_as_last_reply_(std::span<const std::uint8_t> data) const noexcept;
+    void store_last_reply_(std::span<const std::uint8_t> data) noexcept;
+
+    DictionaryPtr dictionary_;
+    std::vector<ApplicationParameterPtr> application_parameters_;
+    std::shared_ptr<std::atomic<bool>> running_ = std::make_shared<std::atomic<bool>>(false);
+    std::unique_ptr<Node> master_;
+    std::unique_ptr<Node> slave_;
+
+    StateReset reset_state_{*this};
+    StateSession session_state_{*this};
+    StateConnection connection_state_{*this};
+    StateParameter parameter_state_{*this};
+    StateData data_state_{*this};
+    State* state_ = &reset_state_;
+    std::atomic<StateId> state_id_{StateId::Reset};
+
+    std::uint16_t initialization_data_bytes_ = 0;
+    bool reply_length_ok_ = true;
+
+    mutable std::mutex callbacks_mutex_;
+    ErrorCallbackPtr report_error_callback_;
+    StateChangeCallbackPtr state_change_callback_;
+
+    std::array<std::uint8_t, 2 * FSOE_MAX_FRAME_WORDS> request_{};
+    std::uint16_t request_length_ = 0;
+    std::uint64_t request_version_ = 0;
+
+    // The last reply: its bytes up to a frame's length, and for a longer one a hash of the
+    // rest, so that repeats are recognised without storing arbitrary lengths.
+    std::array<std::uint8_t, 2 * FSOE_MAX_FRAME_WORDS> last_reply_{};
+    std::size_t last_reply_length_ = 0;
+    std::uint64_t last_reply_tail_hash_ = 0;
+
+    std::mt19937 random_;
+
+    HandlerLock lock_;
+    std::atomic<bool> expiry_pending_{false};
+    ErrorScope* error_scope_ = nullptr;
+
+    std::unique_ptr<Watchdog> watchdog_;  // last: its thread calls back into the members
+};
+
+// A real number of the host as an unsigned 16-bit value, truncated toward zero.
+std::uint16_t u16_from_real(double value);
+
+inline constexpr const char* kWatchdogNotRunningMessage = "FSoE Watchdog thread is not running";
+
+}  // namespace velmora

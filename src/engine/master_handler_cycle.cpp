@@ -1,0 +1,106 @@
+// One cycle: a reply is decoded and handled by the current state, and the next request is
+// built at once.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/master_handler.hpp"
+#include "protocol/errors.hpp"
+
+namespace velmora {
+namespace {
+
+constexpr std::size_t kStoredReplyBytes = 2 * FSOE_MAX_FRAME_WORDS;
+
+// FNV-1a over the bytes beyond the stored part of a reply.
+std::uint64_t tail_hash(std::span<const std::uint8_t> data) noexcept {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (std::size_t i = kStoredReplyBytes; i < data.size(); ++i) {
+        hash = (hash ^ data[i]) * 0x100000001b3ull;
+    }
+    return hash;
+}
+
+}  // namespace
+
+bool MasterHandler::same_as_last_reply_(std::span<const std::uint8_t> data) const noexcept {
+    if (data.size() != last_reply_length_) return false;
+    const std::size_t stored = std::min(data.size(), kStoredReplyBytes);
+    if (std::memcmp(data.data(), last_reply_.data(), stored) != 0) return false;
+    return data.size() <= kStoredReplyBytes || tail_hash(data) == last_reply_tail_hash_;
+}
+
+void MasterHandler::store_last_reply_(std::span<const std::uint8_t> data) noexcept {
+    const std::size_t stored = std::min(data.size(), kStoredReplyBytes);
+    std::copy_n(data.begin(), stored, last_reply_.begin());
+    last_reply_length_ = data.size();
+    last_reply_tail_hash_ = data.size() > kStoredReplyBytes ? tail_hash(data) : 0;
+}
+
+void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
+    store_last_reply_(data);
+    FSOEFrame& reply = slave_->frame();
+    // The slave's PDU length is fixed by the input map: a reply of another length is read
+    // at that length and can never pass the CRC check.
+    const std::uint16_t expected = FSOE_GetFrameSizeBytes(reply.safe_data_size_bytes());
+    reply.from_array_fixed(data, expected);
+    reply_length_ok_ = data.size() == expected;
+
+    if (state_id_.load() != StateId::Reset) master_->frame().control().crc0(reply.crcs()[0]);
+    if (reply.control().command_is_valid() &&
+        reply.control().command_raw() == static_cast<std::uint16_t>(FSOECommand::RESET)) {
+        // A Reset frame carries the slave's error code.
+        slave_->_dynamic_map().clear();
+        slave_->_dynamic_map().add(slave_->session().error_id);
+    }
+    slave_->_dynamic_map().get_data_from_frame(reply, initialization_data_bytes_);
+
+    const StateId handling = state_id_.load();
+    const StateId next_state = state_->_process_frame_received_event();
+    if (handling != StateId::Reset) reply.control().increment_sequence_number();
+    slave_->_last_crc0_sent = reply.crcs()[0];
+    _set_next_state(next_state);
+}
+
+std::uint16_t MasterHandler::_get_request(std::uint8_t (&out)[2 * FSOE_MAX_FRAME_WORDS]) {
+    FSOEFrame& request = master_->frame();
+    const StateId current = state_id_.load();
+    if (current == StateId::Data) {
+        state_->map_frame();
+    } else {
+        master_->_dynamic_map().set_data_to_frame(request, initialization_data_bytes_);
+    }
+    if (current == StateId::Reset || current == StateId::Session) {
+        request.control().connection_id(0);
+    } else {
+        request.control().connection_id(u16_value(*master_->session().connection_id));
+    }
+    if (_generate_crcs_cyclic_for_next_frame) {
+        if (!master_->_last_crc0_sent) {
+            throw ValueError("Cannot generate cyclic CRCs without a last CRC sent");
+        }
+        request.generate_crcs_cyclic(*master_->_last_crc0_sent);
+    } else {
+        request.generate_crcs();
+    }
+    master_->_last_crc0_sent = request.crcs()[0];
+    if (_reset_slave_sequence_number_after_frame) {
+        slave_->frame().control().sequence_number(1);
+        _reset_slave_sequence_number_after_frame = false;
+    }
+    if (current != StateId::Reset) {
+        // The slave's next reply must chain on this frame.
+        slave_->frame().control().crc0(request.crcs()[0]);
+        request.control().increment_sequence_number();
+    }
+    return request.to_array(out);
+}
+
+void MasterHandler::recalculate_request_() {
+    std::uint8_t built[2 * FSOE_MAX_FRAME_WORDS];
+    const std::uint16_t length = _get_request(built);
+    std::copy_n(built, length, request_.begin());
+    request_length_ = length;
+    ++request_version_;
+}
+
+}  // namespace velmora

@@ -1,0 +1,323 @@
+#include "engine/watchdog.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <system_error>
+
+#include "engine/watchdog_impl.hpp"
+#include "protocol/errors.hpp"
+
+namespace velmora {
+
+using namespace watchdog_detail;
+
+namespace {
+
+constexpr auto to_command(WatchdogCommand c) {
+    return static_cast<std::uint8_t>(c);
+}
+
+// Longer timeouts would overflow the deadline arithmetic; a century is "never".
+constexpr double kLongestTimeoutS = 100.0 * 365 * 24 * 3600;
+
+std::int64_t checked_timeout_ns(double timeout_s) {
+    if (std::isnan(timeout_s) || timeout_s < 0) {
+        throw ValueError("Watchdog timeout must be a non-negative number of seconds");
+    }
+    return static_cast<std::int64_t>(std::llround(std::min(timeout_s, kLongestTimeoutS) * 1e9));
+}
+
+}  // namespace
+
+Watchdog::Impl::Impl(double timeout_s, Callback cb)
+    : timeout_seconds(timeout_s),
+      timeout_ns(checked_timeout_ns(timeout_s)),
+      callback(std::move(cb)) {
+    if (!callback) throw TypeError("Watchdog callback must be callable");
+}
+
+Watchdog::Impl::~Impl() {
+    // Only reached once joined (the registry holds a reference until then), or never started.
+    if (thread_.joinable()) thread_.detach();
+}
+
+void Watchdog::Impl::check_alive() const {
+    if (!alive.load()) throw RuntimeError(std::string(kNotRunning));
+}
+
+void Watchdog::Impl::start() {
+    {
+        std::lock_guard lock(mutex_);
+        if (started_) throw RuntimeError("threads can only be started once");
+        started_ = true;
+        alive.store(true);
+    }
+    reap_orphans();
+    // Registered before the thread exists, so that stop_all sees every thread that may run.
+    register_started(shared_from_this());
+    try {
+        std::lock_guard lock(join_mutex_);
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error& e) {
+        alive.store(false);
+        finished.store(true);
+        unregister(this);
+        throw RuntimeError(std::string("can't start new thread: ") + e.what());
+    }
+}
+
+void Watchdog::Impl::run() {
+    thread_id.store(std::this_thread::get_id());
+    std::int64_t wait_start = now_ns();
+    while (!stopping_) {
+        Command command = 0;
+        if (next_command(wait_start, command)) {
+            handle_logged(command);
+        } else {
+            expire();
+        }
+        // Every command, and the end of every expiry, starts a new timeout.
+        wait_start = now_ns();
+    }
+    {
+        std::lock_guard lock(mutex_);
+        alive.store(false);
+    }
+    command_complete_.notify_all();
+    finished.store(true);
+}
+
+// Waits for the next command; false when the timeout passed first while active. Resets
+// are not queued: they move `last_reset_ns`, and the wait is re-computed from it on waking.
+bool Watchdog::Impl::next_command(std::int64_t wait_start_ns, Command& command) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (!queue_.empty()) {
+            command = queue_.front();
+            queue_.pop_front();
+            return true;
+        }
+        if (!is_active.load()) {
+            command_ready_.wait(lock);
+            continue;
+        }
+        std::int64_t deadline = std::max(wait_start_ns, last_reset_ns.load()) + timeout_ns;
+        std::int64_t now = now_ns();
+        if (now >= deadline) return false;
+        command_ready_.wait_for(lock, std::chrono::nanoseconds(deadline - now));
+    }
+}
+
+void Watchdog::Impl::set_complete() {
+    {
+        std::lock_guard lock(mutex_);
+        complete_ = true;
+    }
+    command_complete_.notify_all();
+}
+
+void Watchdog::Impl::handle(Command command) {
+    switch (command) {
+        case to_command(WatchdogCommand::RESET):
+            return;
+        case to_command(WatchdogCommand::STOP): {
+            stopping_ = true;
+            {
+                std::lock_guard lock(mutex_);
+                alive.store(false);
+                complete_ = true;
+            }
+            command_complete_.notify_all();
+            return;
+        }
+        case to_command(WatchdogCommand::ACTIVATE):
+            if (is_active.load()) {
+                log(kAlreadyActive);
+                set_complete();
+                throw RuntimeError(std::string(kAlreadyActive));
+            }
+            is_active.store(true);
+            set_complete();
+            return;
+        case to_command(WatchdogCommand::DEACTIVATE):
+            is_active.store(false);
+            set_complete();
+            return;
+        default:
+            log(kUnknownCommand);
+            set_complete();
+            throw NotImplementedError(std::string(kUnknownCommand));
+    }
+}
+
+void Watchdog::Impl::handle_logged(Command command) noexcept {
+    try {
+        handle(command);
+    } catch (...) {
+        // Release a waiting caller whatever happened, then carry on.
+        try {
+            set_complete();
+        } catch (...) {
+        }
+        log(kCrashed, std::current_exception());
+    }
+}
+
+void Watchdog::Impl::expire() noexcept {
+    try {
+        callback();
+    } catch (...) {
+        // No confirmation here: a caller waiting for its command must not be released
+        // before the thread has handled it.
+        log(kCrashed, std::current_exception());
+    }
+}
+
+void Watchdog::Impl::handle_on_thread(Command command) {
+    for (;;) {
+        Command earlier = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_.empty() || stopping_) break;
+            earlier = queue_.front();
+            queue_.pop_front();
+        }
+        handle_logged(earlier);
+    }
+    if (stopping_) return;
+    if (command == to_command(WatchdogCommand::ACTIVATE) && is_active.load()) return;
+    if (command == to_command(WatchdogCommand::DEACTIVATE) && !is_active.load()) return;
+    handle_logged(command);
+}
+
+void Watchdog::Impl::process_blocking_command(Command command) {
+    check_alive();
+    {
+        std::lock_guard lock(mutex_);
+        complete_ = false;
+        queue_.push_back(command);
+    }
+    command_ready_.notify_one();
+    // The outcome of the wait is not examined: after the confirmation time the caller goes
+    // on, and the command stays queued. A thread that ended meanwhile confirms nothing more.
+    blocking([this] {
+        std::unique_lock lock(mutex_);
+        command_complete_.wait_for(lock, kConfirmationWait,
+                                   [this] { return complete_ || !alive.load(); });
+        complete_ = false;
+    });
+}
+
+void Watchdog::Impl::activate() {
+    check_alive();
+    if (on_thread()) return handle_on_thread(to_command(WatchdogCommand::ACTIVATE));
+    auto lock = lock_blocking(blocking_lock_);
+    if (is_active.load()) return;
+    process_blocking_command(to_command(WatchdogCommand::ACTIVATE));
+}
+
+void Watchdog::Impl::deactivate() {
+    check_alive();
+    if (on_thread()) return handle_on_thread(to_command(WatchdogCommand::DEACTIVATE));
+    auto lock = lock_blocking(blocking_lock_);
+    if (!is_active.load()) return;
+    process_blocking_command(to_command(WatchdogCommand::DEACTIVATE));
+}
+
+void Watchdog::Impl::stop() {
+    send(WatchdogCommand::STOP);
+}
+
+void Watchdog::Impl::send(WatchdogCommand command) {
+    check_alive();
+    if (on_thread()) return handle_on_thread(to_command(command));
+    auto lock = lock_blocking(blocking_lock_);
+    process_blocking_command(to_command(command));
+}
+
+void Watchdog::Impl::reset() {
+    check_alive();
+    // Keep the latest stamp when several threads reset at once.
+    std::int64_t now = now_ns();
+    std::int64_t seen = last_reset_ns.load(std::memory_order_relaxed);
+    while (seen < now &&
+           !last_reset_ns.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
+    }
+}
+
+void Watchdog::Impl::join() {
+    if (on_thread()) return;
+    {
+        auto lock = lock_blocking(join_mutex_);
+        if (!thread_.joinable()) return;
+        blocking([this] { thread_.join(); });
+        // The id may be given to a new thread from now on.
+        thread_id.store(std::thread::id{});
+    }
+    unregister(this);
+}
+
+// ---- Watchdog ----
+
+Watchdog::Watchdog(double timeout_s, Callback callback)
+    : impl_(std::make_shared<Impl>(timeout_s, std::move(callback))) {}
+
+Watchdog::~Watchdog() {
+    impl_->owner_gone.store(true);
+    try {
+        if (impl_->alive.load()) impl_->stop();
+    } catch (...) {
+        // Already ended by another caller.
+    }
+    try {
+        impl_->join();
+    } catch (...) {
+    }
+}
+
+void Watchdog::start() {
+    impl_->start();
+}
+
+bool Watchdog::is_alive() const noexcept {
+    return impl_->alive.load();
+}
+void Watchdog::activate() {
+    impl_->activate();
+}
+void Watchdog::deactivate() {
+    impl_->deactivate();
+}
+void Watchdog::reset() {
+    impl_->reset();
+}
+void Watchdog::stop() {
+    impl_->stop();
+}
+
+void Watchdog::activate_and_reset() {
+    impl_->activate();
+    impl_->reset();
+}
+
+bool Watchdog::active() const noexcept {
+    return impl_->is_active.load();
+}
+void Watchdog::join() {
+    impl_->join();
+}
+bool Watchdog::on_watchdog_thread() const noexcept {
+    return impl_->on_thread();
+}
+double Watchdog::timeout_s() const noexcept {
+    return impl_->timeout_seconds;
+}
+const Watchdog::Callback& Watchdog::callback() const noexcept {
+    return impl_->callback;
+}
+void Watchdog::send_blocking_command(WatchdogCommand command) {
+    impl_->send(command);
+}
+
+}  // namespace velmora
