@@ -9,6 +9,7 @@
 #include "bindings/model_args.hpp"
 #include "bindings/model_gc.hpp"
 #include "bindings/model_pickle.hpp"
+#include "bindings/model_repr.hpp"
 #include "bindings/model_values.hpp"
 #include "bindings/subsystems.hpp"
 #include "frame/frame.hpp"
@@ -117,6 +118,7 @@ void bind_item(nb::module_& m) {
         .def_prop_ro("raw_value", &DynamicMappableItem::_raw_value)
         .def_prop_ro("_raw_value", &DynamicMappableItem::_raw_value)
         .def_prop_ro("data_type", &DynamicMappableItem::data_type)
+        .def("__repr__", &dynamic_item_repr)
         .def("__getstate__",
              [](nb::handle self) {
                  auto& i = nb::cast<const DynamicMappableItem&>(self);
@@ -157,6 +159,7 @@ void bind_map(nb::module_& m) {
         .def("total_items", &FSOEDynamicMap::total_items, "Number of items on the dynamic map.")
         .def("pending_items", &FSOEDynamicMap::pending_items,
              "Number of Items pending to be sent or received")
+        .def("__repr__", &dynamic_map_repr)
         .def(
             "set_data_to_frame",
             [](FSOEDynamicMap& map, nb::handle frame, nb::handle valid_data_bytes) {

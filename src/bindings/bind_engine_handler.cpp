@@ -29,7 +29,7 @@ namespace {
 // A reference to a Python object that C++ may drop on any thread, and that the garbage
 // collector may clear.
 class PyReference {
-public:
+  public:
     explicit PyReference(nb::handle object) : object_(object.inc_ref().ptr()) {}
     PyReference(const PyReference&) = delete;
     PyReference& operator=(const PyReference&) = delete;
@@ -48,7 +48,7 @@ public:
     }
     PyObject* get() const noexcept { return object_; }
 
-private:
+  private:
     PyObject* object_;
 };
 
@@ -58,7 +58,7 @@ nb::object optional_text(std::optional<std::string_view> text) {
 }
 
 class PyErrorCallback final : public ErrorCallback {
-public:
+  public:
     explicit PyErrorCallback(nb::handle fn) : fn_(fn) {}
     void operator()(std::optional<std::string_view> transition_name,
                     std::optional<std::string_view> message) override {
@@ -70,12 +70,12 @@ public:
     }
     PyObject* callable() const noexcept { return fn_.get(); }
 
-private:
+  private:
     PyReference fn_;
 };
 
 class PyStateChangeCallback final : public StateChangeCallback {
-public:
+  public:
     explicit PyStateChangeCallback(nb::handle fn) : fn_(fn) {}
     void operator()(StateId next_state) override {
         if (interpreter_finalizing()) return;
@@ -86,13 +86,13 @@ public:
     }
     PyObject* callable() const noexcept { return fn_.get(); }
 
-private:
+  private:
     PyReference fn_;
 };
 
 // The core with the request's bytes object cached until the request is rebuilt.
 class PyMasterHandler final : public MasterHandler {
-public:
+  public:
     using MasterHandler::MasterHandler;
 
     // Called under the exclusion, with the GIL.
@@ -106,7 +106,7 @@ public:
         return nb::borrow(cached_request_->get());
     }
 
-private:
+  private:
     std::optional<PyReference> cached_request_;
     std::uint64_t cached_version_ = 0;
 };
@@ -152,8 +152,7 @@ double seconds_argument(nb::handle value) {
 }
 
 std::shared_ptr<MasterHandler> make_handler(nb::handle dictionary, nb::handle slave_address,
-                                            nb::handle connection_id,
-                                            nb::handle watchdog_timeout_s,
+                                            nb::handle connection_id, nb::handle watchdog_timeout_s,
                                             nb::handle application_parameters,
                                             nb::handle report_error_callback,
                                             nb::handle state_change_callback,
@@ -167,21 +166,23 @@ std::shared_ptr<MasterHandler> make_handler(nb::handle dictionary, nb::handle sl
     const std::int64_t id = to_u16_truncating(connection_id, "connection_id");
     const double seconds = seconds_argument(watchdog_timeout_s);
     auto params = parameters_argument(application_parameters);
-    auto on_error = callback_argument<PyErrorCallback>(report_error_callback,
-                                                       "report_error_callback");
-    auto on_change = callback_argument<PyStateChangeCallback>(state_change_callback,
-                                                              "state_change_callback");
+    auto on_error =
+        callback_argument<PyErrorCallback>(report_error_callback, "report_error_callback");
+    auto on_change =
+        callback_argument<PyStateChangeCallback>(state_change_callback, "state_change_callback");
     const bool editable = to_truth(dictionary_map_is_editable);
-    auto handler = std::make_shared<PyMasterHandler>(std::move(dict), address, id, seconds,
-                                                     std::move(params), std::move(on_error),
-                                                     std::move(on_change), editable);
+    auto handler =
+        std::make_shared<PyMasterHandler>(std::move(dict), address, id, seconds, std::move(params),
+                                          std::move(on_error), std::move(on_change), editable);
     // The maps test the exact Python class of an item, as maps built from Python do.
     accepted_types(*handler->master().dictionary_map());
     accepted_types(*handler->slave().dictionary_map());
     return handler;
 }
 
-MasterHandler& handler_of(PyObject* self) { return *nb::inst_ptr<MasterHandler>(self); }
+MasterHandler& handler_of(PyObject* self) {
+    return *nb::inst_ptr<MasterHandler>(self);
+}
 
 // The Python object owns its core alone unless an expiry holds it for a moment; only then
 // are the core's references its own.
@@ -305,7 +306,8 @@ void bind_handler_internals(nb::class_<MasterHandler>& cls) {
            "_get_request",
            [](MasterHandler& h) {
                std::uint8_t out[2 * FSOE_MAX_FRAME_WORDS];
-               const std::uint16_t length = exclusive_result(h, [&] { return h._get_request(out); });
+               const std::uint16_t length =
+                   exclusive_result(h, [&] { return h._get_request(out); });
                return nb::bytes(reinterpret_cast<const char*>(out), length);
            },
            "Get new FSoE Request")
@@ -342,9 +344,8 @@ void bind_handler_internals(nb::class_<MasterHandler>& cls) {
             [](MasterHandler& h, nb::handle transition_name, nb::handle error) {
                 std::optional<std::string> name;
                 std::optional<std::string> message;
-                for (auto [arg, out, what] :
-                     {std::tuple{transition_name, &name, "transition_name"},
-                      std::tuple{error, &message, "error"}}) {
+                for (auto [arg, out, what] : {std::tuple{transition_name, &name, "transition_name"},
+                                              std::tuple{error, &message, "error"}}) {
                     if (arg.is_none()) continue;
                     if (!PyUnicode_Check(arg.ptr())) {
                         throw TypeError(std::string(what) + " must be a str or None, not " +
@@ -353,9 +354,9 @@ void bind_handler_internals(nb::class_<MasterHandler>& cls) {
                     *out = nb::borrow<nb::str>(arg).c_str();
                 }
                 h.exclusive([&] {
-                    h._report_error(name ? std::optional<std::string_view>(*name) : std::nullopt,
-                                    message ? std::optional<std::string_view>(*message)
-                                            : std::nullopt);
+                    h._report_error(
+                        name ? std::optional<std::string_view>(*name) : std::nullopt,
+                        message ? std::optional<std::string_view>(*message) : std::nullopt);
                 });
             },
             nb::arg("transition_name").none(), nb::arg("error").none());

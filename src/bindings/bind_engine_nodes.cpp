@@ -1,6 +1,7 @@
 // Nodes, sessions and application parameters.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/string.h>
 
 #include <optional>
 #include <string>
@@ -122,9 +123,8 @@ void bind_node(nb::module_& m) {
     cls.def(
            "__init__",
            [](Node* self, nb::handle slave_address, nb::handle connection_id,
-              nb::handle watchdog_ms, nb::handle application_parameters,
-              nb::handle dictionary, nb::handle item_types_accepted,
-              nb::handle dictionary_map_is_editable) {
+              nb::handle watchdog_ms, nb::handle application_parameters, nb::handle dictionary,
+              nb::handle item_types_accepted, nb::handle dictionary_map_is_editable) {
                const std::uint16_t address = to_u16_truncating(slave_address, "slave_address");
                const std::uint16_t id = to_u16_truncating(connection_id, "connection_id");
                const std::uint16_t ms = to_u16_truncating(watchdog_ms, "watchdog_ms");
@@ -140,8 +140,7 @@ void bind_node(nb::module_& m) {
            },
            nb::arg("slave_address"), nb::arg("connection_id"), nb::arg("watchdog_ms"),
            nb::arg("application_parameters").none(), nb::arg("dictionary").none(),
-           nb::arg("item_types_accepted").none(),
-           nb::arg("dictionary_map_is_editable") = true)
+           nb::arg("item_types_accepted").none(), nb::arg("dictionary_map_is_editable") = true)
         .def_prop_ro(
             "frame", [](Node& n) -> FSOEFrame& { return n.frame(); },
             nb::rv_policy::reference_internal)
@@ -195,8 +194,8 @@ void bind_application_parameter(nb::module_& m) {
                const std::optional<DataType> type = optional_type(data_type);
                const DataType resolved = ApplicationParameter::resolve_type(size, type);
                new (self) ApplicationParameter(
-                   std::move(text), to_value_for(resolved, initial_value, "initial_value"),
-                   size, type);
+                   std::move(text), to_value_for(resolved, initial_value, "initial_value"), size,
+                   type);
            },
            nb::arg("name").none(), nb::arg("initial_value").none(),
            nb::arg("n_bytes").none() = nb::none(), nb::arg("data_type").none() = nb::none())
@@ -222,8 +221,7 @@ void bind_application_parameter(nb::module_& m) {
                 }
                 p._set_use_by_master(nb::inst_ptr<MasterHandler>(master)->running_flag());
             },
-            nb::arg("master").none(),
-            "Set the master that uses this application parameter.")
+            nb::arg("master").none(), "Set the master that uses this application parameter.")
         // Name, type and value; never the handler that claimed it.
         .def("__getstate__",
              [](nb::handle self) {

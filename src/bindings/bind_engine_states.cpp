@@ -28,7 +28,9 @@ auto on_handler(State& state, F&& f) {
     }
 }
 
-nb::object event_result(StateId id) { return nb::borrow(state_class(id)); }
+nb::object event_result(StateId id) {
+    return nb::borrow(state_class(id));
+}
 
 template <typename S>
 void define_init(nb::class_<S, State>& cls) {
@@ -55,7 +57,8 @@ void bind_engine_states(nb::module_& m) {
         .def(
             "_process_frame_received_event",
             [](State& s) {
-                return event_result(on_handler(s, [&] { return s._process_frame_received_event(); }));
+                return event_result(
+                    on_handler(s, [&] { return s._process_frame_received_event(); }));
             },
             "Process events when a frame is received")
         .def(
@@ -88,8 +91,8 @@ void bind_engine_states(nb::module_& m) {
             if (!fsoe_error_has_value(code)) {
                 throw ValueError(std::to_string(code) + " is not a valid BaseError");
             }
-            return event_result(on_handler(
-                s, [&] { return s._reset_handler(static_cast<std::uint16_t>(code)); }));
+            return event_result(
+                on_handler(s, [&] { return s._reset_handler(static_cast<std::uint16_t>(code)); }));
         },
         nb::arg("error"), "Reset the connection with an error code");
 

@@ -13,8 +13,10 @@
 #include "bindings/mapping_item_types.hpp"
 #include "bindings/model_gc.hpp"
 #include "bindings/model_pickle.hpp"
+#include "bindings/model_repr.hpp"
 #include "bindings/subsystems.hpp"
 #include "mapping/dictionary_map.hpp"
+#include "mapping/map_svg.hpp"
 #include "protocol/errors.hpp"
 
 namespace nb = nanobind;
@@ -152,11 +154,7 @@ void bind_mapped_item(nb::module_& m) {
                                                           position_bits);
                  restore_instance_dict(self, f[3]);
              })
-        .def("__repr__", [](const DictionaryMappedItem& e) {
-            std::string label = e.item() ? e.item()->name() : std::string("Padding");
-            return "<DictionaryMappedItem " + label + " bits=" + std::to_string(e.bits()) +
-                   " position_bits=" + std::to_string(e.position_bits()) + ">";
-        });
+        .def("__repr__", &mapped_item_repr);
 }
 
 void bind_map_editing(nb::class_<DictionaryMap>& cls) {
@@ -272,7 +270,13 @@ void bind_map_transfer(nb::class_<DictionaryMap>& cls) {
             [](const DictionaryMap& map, nb::handle item_space) {
                 return map.get_text_representation(to_int64(item_space, "item_space"));
             },
-            "item_space"_a = 40, "Get a text representation of the map");
+            "item_space"_a = 40, "Get a text representation of the map")
+        .def("to_svg", &map_to_svg,
+             "The map's bit layout as an SVG picture: one row per 16-bit word (a map of 8 bits\n"
+             "or fewer is one row of 8 bits), bit 0 of each word on the left, each item a\n"
+             "labelled coloured span, paddings hatched.")
+        .def("_repr_svg_", &map_to_svg)
+        .def("__repr__", &map_repr);
 }
 
 void bind_map_persistence(nb::class_<DictionaryMap>& cls) {

@@ -40,8 +40,8 @@ Parameter (echo of the parameter block) and Data (PROCESS_DATA with its inputs),
 setup data piecewise with the smaller of the two frame sizes per frame, chaining the
 reference CRC_0 both ways and handling the CRC_0 edge case. It checks every frame and
 answers a violation with a Reset frame carrying the error code (BaseError). Sequence numbers
-restart at 1 after every reset. In the Reset state a frame other than Session or Reset leaves
-its Reset frame, and the error it carries, unchanged.
+restart at 1 after every reset. In the Reset state a valid command other than Session or
+Reset leaves the Reset frame, and the error it carries, unchanged.
 
 A request equal to the previous one is no new frame: the current reply is returned again. An
 empty request changes nothing. A request of the wrong length is answered with a Reset frame
@@ -213,7 +213,7 @@ void bind_event(nb::module_& m) {
             "frame, repeat, ignored, state, error, master_reset, watchdog, fault or host_reset.")
         .def_prop_ro(
             "state", [](const SimEvent& e) { return std::string(sim::sim_state_name(e.state)); },
-            "The slave's state after the event.")
+            "The slave's state when the event was recorded (frame, state: after it).")
         .def_prop_ro(
             "command", [](const SimEvent& e) { return command_or_none(e.command); },
             "frame: the command received (a name, or hexadecimal when unknown).")
@@ -317,7 +317,8 @@ void bind_sim(nb::module_& m) {
                      "True while outputs hold the data of a PROCESS_DATA frame.")
         .def_prop_ro(
             "reply", [](const SlaveSimulator& s) { return to_bytes(s.reply()); },
-            "The PDU the slave currently shows (empty before its first reply).")
+            "The slave's current PDU, returned for a repeated request (empty before its first "
+            "reply). While silent, process keeps returning the last PDU it delivered.")
         .def_prop_ro("slave_address", &SlaveSimulator::slave_address)
         .def_prop_ro("connection_id", &SlaveSimulator::connection_id)
         .def_prop_ro("watchdog_ms", &SlaveSimulator::watchdog_ms)

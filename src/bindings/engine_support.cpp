@@ -30,11 +30,16 @@ bool to_truth(nb::handle value) {
 
 nb::handle state_class(StateId id) {
     switch (id) {
-        case StateId::Reset: return nb::type<StateReset>();
-        case StateId::Session: return nb::type<StateSession>();
-        case StateId::Connection: return nb::type<StateConnection>();
-        case StateId::Parameter: return nb::type<StateParameter>();
-        case StateId::Data: return nb::type<StateData>();
+        case StateId::Reset:
+            return nb::type<StateReset>();
+        case StateId::Session:
+            return nb::type<StateSession>();
+        case StateId::Connection:
+            return nb::type<StateConnection>();
+        case StateId::Parameter:
+            return nb::type<StateParameter>();
+        case StateId::Data:
+            return nb::type<StateData>();
     }
     return nb::none();
 }

@@ -12,6 +12,7 @@
 #include "bindings/model_gc.hpp"
 #include "bindings/model_items.hpp"
 #include "bindings/model_pickle.hpp"
+#include "bindings/model_repr.hpp"
 #include "bindings/model_subscriber.hpp"
 #include "bindings/model_values.hpp"
 #include "model/dictionary.hpp"
@@ -139,6 +140,7 @@ void bind_items(nb::module_& m) {
             [](DictionaryItem& i, nb::handle value) { i._write(to_int64(value, "value")); },
             nb::arg("value").none())
         .def("_set_fail_safe", &DictionaryItem::_set_fail_safe, "Only applicable to inputs")
+        .def("__repr__", &item_repr)
         .def("__getstate__",
              [](nb::handle self) {
                  auto& i = nb::cast<DictionaryItem&>(self);
@@ -328,6 +330,7 @@ void bind_dictionary(nb::module_& m) {
         .def("_set_inputs_to_failsafe", &Dictionary::_set_inputs_to_failsafe,
              "Set all inputs to fail-safe status")
         .def("__len__", [](const Dictionary& d) { return d.items().size(); })
+        .def("__repr__", &dictionary_repr)
         .def("__getstate__",
              [](nb::handle self) {
                  nb::list items;

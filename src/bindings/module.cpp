@@ -9,6 +9,10 @@ namespace nb = nanobind;
 NB_MODULE(_core, m) {
     m.doc() = "velmora: the master side of an FSoE connection (compiled core)";
     m.attr("__version__") = VELMORA_VERSION;
+    // Objects still alive when the interpreter finalizes (an item held by a host global, a
+    // handler the host never deleted) are not leaks of the running program; nanobind would
+    // list them on stderr at every exit.
+    nb::set_leak_warnings(false);
     velmora::bindings::bind_errors(m);
     velmora::bindings::bind_protocol(m);
     velmora::bindings::bind_frame(m);

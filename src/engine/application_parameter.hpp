@@ -12,7 +12,7 @@
 namespace velmora {
 
 class ApplicationParameter : public DynamicMappableItem {
-public:
+  public:
     using RunningFlag = std::shared_ptr<const std::atomic<bool>>;
 
     // Size and type rules: value errors when neither is given, when the size alone is not
@@ -36,7 +36,7 @@ public:
     bool claimed() const noexcept { return claimed_; }
     bool handler_running() const noexcept { return running_ && running_->load(); }
 
-private:
+  private:
     std::string name_;
     bool claimed_ = false;
     RunningFlag running_;

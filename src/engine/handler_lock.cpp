@@ -3,7 +3,9 @@
 namespace velmora {
 namespace {
 
-void plain_wait(void (*wait)(void*), void* context) { wait(context); }
+void plain_wait(void (*wait)(void*), void* context) {
+    wait(context);
+}
 
 std::atomic<HandlerLock::WaitHook> g_wait_hook{&plain_wait};
 
@@ -47,8 +49,7 @@ void HandlerLock::wait_for_lock() noexcept {
 
 void HandlerLock::lock() {
     if (try_lock()) return;
-    g_wait_hook.load()([](void* self) { static_cast<HandlerLock*>(self)->wait_for_lock(); },
-                       this);
+    g_wait_hook.load()([](void* self) { static_cast<HandlerLock*>(self)->wait_for_lock(); }, this);
 }
 
 void HandlerLock::unlock() noexcept {

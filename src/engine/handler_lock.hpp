@@ -9,7 +9,7 @@
 namespace velmora {
 
 class HandlerLock {
-public:
+  public:
     // Runs `wait(context)` once; a binding may release an interpreter lock around it.
     using WaitHook = void (*)(void (*wait)(void*), void* context);
     static void set_wait_hook(WaitHook hook) noexcept;
@@ -29,7 +29,7 @@ public:
     // Nesting depth of the calling thread's hold (meaningful only for the holder).
     unsigned depth() const noexcept { return depth_; }
 
-private:
+  private:
     void wait_for_lock() noexcept;
 
     std::atomic<std::uintptr_t> owner_{0};

@@ -10,7 +10,7 @@
 namespace velmora {
 
 class ErrorCallback {
-public:
+  public:
     virtual ~ErrorCallback() = default;
     // A transition name and a message; either may be absent when a host passes none.
     virtual void operator()(std::optional<std::string_view> transition_name,
@@ -18,7 +18,7 @@ public:
 };
 
 class StateChangeCallback {
-public:
+  public:
     virtual ~StateChangeCallback() = default;
     virtual void operator()(StateId next_state) = 0;
 };

@@ -17,7 +17,8 @@ std::vector<DynamicMappableItemPtr> as_items(const std::vector<ApplicationParame
 }
 
 // The slave node receives the echo of each parameter into an item of the same type.
-std::vector<DynamicMappableItemPtr> placeholders(const std::vector<ApplicationParameterPtr>& params) {
+std::vector<DynamicMappableItemPtr> placeholders(
+    const std::vector<ApplicationParameterPtr>& params) {
     std::vector<DynamicMappableItemPtr> items;
     items.reserve(params.size());
     for (const auto& p : params) {
@@ -30,7 +31,8 @@ std::vector<DynamicMappableItemPtr> placeholders(const std::vector<ApplicationPa
 void check_parameters(const std::vector<ApplicationParameterPtr>& params) {
     std::size_t total_bytes = 0;
     for (std::size_t i = 0; i < params.size(); ++i) {
-        if (!params[i]) throw TypeError("application_parameters must hold ApplicationParameter objects");
+        if (!params[i])
+            throw TypeError("application_parameters must hold ApplicationParameter objects");
         if (params[i]->claimed()) throw PermissionError(kParameterAlreadyUsedMessage);
         // The same parameter twice would be claimed twice.
         for (std::size_t j = 0; j < i; ++j) {
@@ -136,11 +138,16 @@ MasterHandler::~MasterHandler() {
 
 State& MasterHandler::state_object(StateId id) noexcept {
     switch (id) {
-        case StateId::Reset: return reset_state_;
-        case StateId::Session: return session_state_;
-        case StateId::Connection: return connection_state_;
-        case StateId::Parameter: return parameter_state_;
-        case StateId::Data: return data_state_;
+        case StateId::Reset:
+            return reset_state_;
+        case StateId::Session:
+            return session_state_;
+        case StateId::Connection:
+            return connection_state_;
+        case StateId::Parameter:
+            return parameter_state_;
+        case StateId::Data:
+            return data_state_;
     }
     return reset_state_;
 }
@@ -172,10 +179,11 @@ void MasterHandler::start() {
         if (!watchdog_->is_alive()) throw RuntimeError(kWatchdogNotRunningMessage);
         master_->start();
         slave_->start();
-        initialization_data_bytes_ =
-            std::min(slave_->frame().safe_data_size_bytes(), master_->frame().safe_data_size_bytes());
-        reset_locked_();
+        initialization_data_bytes_ = std::min(slave_->frame().safe_data_size_bytes(),
+                                              master_->frame().safe_data_size_bytes());
+        // Running first: the watchdog is armed only while the connection runs.
         running_->store(true);
+        reset_locked_();
     });
 }
 
@@ -186,6 +194,9 @@ void MasterHandler::stop() {
 void MasterHandler::stop_locked_() {
     if (!running_->load()) return;
     running_->store(false);
+    // Stopped from host code inside another operation: that operation goes on with its
+    // transition, so it settles the stopped connection again when it ends.
+    if (lock_.depth() > 1) settle_after_stop_ = true;
     reset_locked_();
     watchdog_->deactivate();
     master_->stop();
@@ -288,10 +299,18 @@ void MasterHandler::_report_error(std::optional<std::string_view> transition_nam
 }
 
 void MasterHandler::activate_and_reset_watchdog() {
+    // A stopped connection keeps its watchdog inactive, whatever resets it.
+    if (!running_->load()) return;
     // Only this handler deactivates its watchdog, under the exclusion that the caller
     // holds, so an active watchdog stays active here: re-arming it is just a reset.
     if (!watchdog_->active()) watchdog_->activate();
     watchdog_->reset();
+}
+
+void MasterHandler::settle_() {
+    if (!settle_after_stop_ || lock_.depth() != 1) return;
+    settle_after_stop_ = false;
+    if (!running_->load()) run_host_code([this] { reset_locked_(); });
 }
 
 void MasterHandler::set_inputs_to_failsafe() {

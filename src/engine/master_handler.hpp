@@ -37,7 +37,7 @@
 namespace velmora {
 
 class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
-public:
+  public:
     // Where errors of expiries run by a host call are logged (they are not raised there).
     using LogSink = void (*)(std::string_view message, std::exception_ptr error);
     static void set_log_sink(LogSink sink) noexcept;
@@ -80,6 +80,7 @@ public:
         enter_(scope);
         try {
             std::forward<F>(f)();
+            settle_();
         } catch (...) {
             leave_(scope);
             throw;
@@ -147,7 +148,7 @@ public:
     // The object behind a state id.
     State& state_object(StateId id) noexcept;
 
-private:
+  private:
     struct ErrorScope {
         std::exception_ptr first;
         ErrorScope* outer = nullptr;
@@ -162,6 +163,8 @@ private:
     void on_watchdog_timeout_();
     void reset_locked_();
     void stop_locked_();
+    // After a stop made by host code within this operation, a Reset request again.
+    void settle_();
     void recalculate_request_();
     bool same_as_last_reply_(std::span<const std::uint8_t> data) const noexcept;
     void store_last_reply_(std::span<const std::uint8_t> data) noexcept;
@@ -202,6 +205,7 @@ private:
     HandlerLock lock_;
     std::atomic<bool> expiry_pending_{false};
     ErrorScope* error_scope_ = nullptr;
+    bool settle_after_stop_ = false;
 
     std::unique_ptr<Watchdog> watchdog_;  // last: its thread calls back into the members
 };

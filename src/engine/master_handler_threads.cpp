@@ -61,6 +61,7 @@ void MasterHandler::run_missed_expiry_(std::exception_ptr* error) noexcept {
     error_scope_ = &scope;
     try {
         _watchdog_expired_event();
+        settle_();
     } catch (...) {
         if (!scope.first) scope.first = std::current_exception();
     }

@@ -10,8 +10,8 @@ Node::Node(std::uint16_t slave_address, std::uint16_t connection_id, std::uint16
            AcceptedItemTypesPtr item_types_accepted, bool dictionary_map_is_editable)
     : frame_(0),
       session_(slave_address, connection_id, watchdog_ms),
-      dictionary_map_(std::make_shared<DictionaryMap>(std::move(dictionary),
-                                                      std::move(item_types_accepted))),
+      dictionary_map_(
+          std::make_shared<DictionaryMap>(std::move(dictionary), std::move(item_types_accepted))),
       application_parameters_(std::move(application_parameters)),
       dictionary_map_is_editable_(dictionary_map_is_editable) {
     for (const auto& parameter : application_parameters_) {

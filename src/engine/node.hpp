@@ -14,7 +14,7 @@
 namespace velmora {
 
 class Node {
-public:
+  public:
     // A null dictionary is a type error (raised by the map).
     Node(std::uint16_t slave_address, std::uint16_t connection_id, std::uint16_t watchdog_ms,
          std::vector<DynamicMappableItemPtr> application_parameters, DictionaryPtr dictionary,
@@ -43,7 +43,7 @@ public:
     // CRC_0 of the last frame this side sent; none before the first.
     std::optional<std::uint16_t> _last_crc0_sent;
 
-private:
+  private:
     FSOEFrame frame_;
     Session session_;
     DictionaryMapPtr dictionary_map_;

@@ -8,14 +8,16 @@
 namespace velmora {
 
 class Session {
-public:
+  public:
     Session(std::uint16_t slave_address, std::uint16_t connection_id, std::uint16_t watchdog_ms);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     // The error code carried by this side's Reset frames (an FSOEError code, or for a
     // received frame whatever number the peer sent).
-    std::uint16_t error() const noexcept { return static_cast<std::uint16_t>(error_id->_raw_value()); }
+    std::uint16_t error() const noexcept {
+        return static_cast<std::uint16_t>(error_id->_raw_value());
+    }
     void set_error(std::uint16_t code) noexcept { error_id->set_raw_value(code); }
 
     // Created in this order.

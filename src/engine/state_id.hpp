@@ -17,11 +17,16 @@ inline constexpr std::uint8_t kStateCount = 5;
 
 constexpr std::string_view state_class_name(StateId id) noexcept {
     switch (id) {
-        case StateId::Reset: return "StateReset";
-        case StateId::Session: return "StateSession";
-        case StateId::Connection: return "StateConnection";
-        case StateId::Parameter: return "StateParameter";
-        case StateId::Data: return "StateData";
+        case StateId::Reset:
+            return "StateReset";
+        case StateId::Session:
+            return "StateSession";
+        case StateId::Connection:
+            return "StateConnection";
+        case StateId::Parameter:
+            return "StateParameter";
+        case StateId::Data:
+            return "StateData";
     }
     return "State";
 }

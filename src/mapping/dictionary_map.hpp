@@ -71,7 +71,9 @@ class DictionaryMap {
     bool move_item_down(const DictionaryMappedItem& entry);
     void set_bits(const DictionaryMappedItem& dictionary_mapped_item, std::int64_t bits);
 
-    // Placement and layout rules.
+    // Placement and layout rules; failures change nothing, except that an item refused by
+    // add's alignment rule in insert_in_best_position's append path leaves the dropped
+    // trailing padding dropped and add's alignment padding added.
     DictionaryMappedItemPtr insert_in_best_position(DictionaryItemPtr dict_item,
                                                     std::int64_t align_to_bits = 1);
     void complete_with_padding();

@@ -5,7 +5,8 @@
 // Protocol, as the slave sees it:
 // - RESET: every reply is a Reset frame (sequence number 1, reference CRC_0 0, connection
 //   id 0) carrying the slave's error code; a Reset from the master is acknowledged with
-//   error code 0. The first Session frame moves the slave to SESSION.
+//   error code 0. The first Session frame moves the slave to SESSION; any other valid
+//   command leaves the Reset frame, and the error that caused it, as it is.
 // - SESSION: the slave receives the master's session id and sends its own, piecewise, with
 //   the same number of bytes per frame as the master (the smaller of the two frame sizes).
 //   Further Session frames are answered, so a master may repeat one after a bad reply.

@@ -7,7 +7,9 @@
 namespace velmora::testing {
 namespace {
 
-DictionaryPtr empty_dictionary() { return std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{}); }
+DictionaryPtr empty_dictionary() {
+    return std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{});
+}
 
 template <typename E>
 std::string message_of(const std::function<void()>& f) {
@@ -39,7 +41,9 @@ TEST(MasterHandlerConstruction, FailureClaimsNoParameter) {
     auto b = std::make_shared<ApplicationParameter>("b", Value{std::int64_t{1}}, 1);
     auto d = empty_dictionary();
     MasterHandler owner(d, 1, 1, 1.0, {b});
-    EXPECT_EQ(message_of<PermissionError>([&] { MasterHandler(d, 1, 1, 1.0, {a, b}); }),
+    EXPECT_EQ(message_of<PermissionError>([&] {
+                  MasterHandler(d, 1, 1, 1.0, {a, b});
+              }),
               "Application parameter already used by a master");
     EXPECT_FALSE(a->claimed());
     EXPECT_THROW(MasterHandler(d, 1, 1, 0.0, {a}), ValueError);
@@ -51,7 +55,8 @@ TEST(MasterHandlerConstruction, FailureClaimsNoParameter) {
 }
 
 TEST(MasterHandlerConstruction, SlaveNodeHoldsPlaceholders) {
-    auto p8 = std::make_shared<ApplicationParameter>("a", Value{std::int64_t{3}}, std::nullopt, DataType::INT8);
+    auto p8 = std::make_shared<ApplicationParameter>("a", Value{std::int64_t{3}}, std::nullopt,
+                                                     DataType::INT8);
     auto p32 = std::make_shared<ApplicationParameter>("b", Value{std::int64_t{9}}, 4);
     MasterHandler h(empty_dictionary(), 1, 1, 1.0, {p8, p32});
     const auto& placeholders = h.slave().application_parameters();
@@ -157,10 +162,12 @@ TEST(MasterHandler, ReplyOfAnotherLengthNeverPassesTheCrcCheck) {
     EXPECT_EQ(rig.errors->records[0].transition, "SESSION_STAY2");
     // Far too long and empty replies raise nothing; a Reset frame still counts as one.
     rig.answer(Bytes(1000, 0x4E));
-    rig.answer(Bytes{});
+    EXPECT_EQ(rig.errors->records.back().transition, "SESSION_STAY2");
     rig.answer(Bytes{0x2A});
     EXPECT_EQ(rig.handler->state(), StateId::Session);
     EXPECT_EQ(rig.errors->records.back().transition, "SESSION_RESET1");
+    rig.answer(Bytes{});
+    EXPECT_EQ(rig.errors->records.back().transition, "SESSION_FAIL4");
 }
 
 TEST(MasterHandler, ShortReplyLeavesNoZerosInTheInputs) {
@@ -168,7 +175,8 @@ TEST(MasterHandler, ShortReplyLeavesNoZerosInTheInputs) {
     rig.advance_to(StateId::Data);
     rig.answer(FSOECommand::PROCESS_DATA, {1, 2, 3, 4}, kConnectionId);
     ASSERT_EQ(std::get<std::int64_t>(rig.inputs[3]->get()), 4);
-    Bytes reply = rig.slave.reply(rig.request(), FSOECommand::PROCESS_DATA, {5, 6, 7, 8}, kConnectionId);
+    Bytes reply =
+        rig.slave.reply(rig.request(), FSOECommand::PROCESS_DATA, {5, 6, 7, 8}, kConnectionId);
     reply.resize(reply.size() - 4);
     rig.answer(reply);
     EXPECT_EQ(rig.handler->state(), StateId::Reset);
@@ -228,7 +236,8 @@ TEST(MasterHandler, CallbackErrorsComeAfterTheTransitionIsComplete) {
     rig.advance_to(StateId::Data);
     rig.errors->throw_next = true;
     rig.states->throw_next = true;
-    const Bytes bad = rig.slave.reply(rig.request(), FSOECommand::PROCESS_DATA, {1, 2}, kConnectionId, true);
+    const Bytes bad =
+        rig.slave.reply(rig.request(), FSOECommand::PROCESS_DATA, {1, 2}, kConnectionId, true);
     EXPECT_EQ(message_of<RuntimeError>([&] { rig.answer(bad); }), "error callback failed");
     // The Reset frame is ready and the state change was made despite both errors.
     EXPECT_EQ(rig.handler->state(), StateId::Reset);
@@ -239,7 +248,7 @@ TEST(MasterHandler, CallbackErrorsComeAfterTheTransitionIsComplete) {
 }
 
 class ThrowingSubscriber final : public Subscriber {
-public:
+  public:
     void operator()() override {
         ++calls;
         throw RuntimeError("subscriber failed");
@@ -259,6 +268,30 @@ TEST(MasterHandler, RaisingSubscriberDoesNotKeepInputsFromFailSafe) {
     EXPECT_THROW(rig.handler->reset(), RuntimeError);
     EXPECT_TRUE(inputs_fail_safe(rig));
     EXPECT_EQ(rig.reset_code(), 0);
+}
+
+TEST(MasterHandler, StoppedHandlerKeepsItsWatchdogInactive) {
+    HandlerRig rig(2, 2);
+    rig.handler->stop();
+    rig.handler->reset();
+    rig.locked([&] { StateReset(*rig.handler)._reset_handler(4); });
+    EXPECT_FALSE(rig.handler->_watchdog().active());
+    rig.handler->start();
+    EXPECT_TRUE(rig.handler->_watchdog().active());
+}
+
+TEST(MasterHandler, StopFromACallbackSettlesTheStoppedConnection) {
+    HandlerRig rig(2, 2);
+    rig.advance_to(StateId::Session);
+    rig.errors->on_call = [&] { rig.handler->stop(); };
+    // The slave resets: the transition goes on after the callback stopped the handler.
+    rig.answer(FSOECommand::RESET, {4, 0});
+    EXPECT_FALSE(rig.handler->running());
+    EXPECT_EQ(rig.handler->state(), StateId::Reset);
+    EXPECT_EQ(rig.reset_code(), 0);
+    EXPECT_TRUE(protected_for(rig.request(), 1, 0));
+    EXPECT_FALSE(rig.handler->_watchdog().active());
+    EXPECT_FALSE(rig.handler->master().dictionary_map()->locked());
 }
 
 TEST(MasterHandler, DeleteEndsTheWatchdogAndTwiceIsHarmless) {

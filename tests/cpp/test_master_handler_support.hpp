@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -26,11 +27,12 @@ struct ErrorRecord {
 };
 
 class RecordingErrors final : public ErrorCallback {
-public:
+  public:
     void operator()(std::optional<std::string_view> name,
                     std::optional<std::string_view> message) override {
-        records.push_back({std::string(name.value_or("<none>")),
-                           std::string(message.value_or("<none>"))});
+        records.push_back(
+            {std::string(name.value_or("<none>")), std::string(message.value_or("<none>"))});
+        if (on_call) on_call();
         if (throw_next) {
             throw_next = false;
             throw RuntimeError("error callback failed");
@@ -38,10 +40,11 @@ public:
     }
     std::vector<ErrorRecord> records;
     bool throw_next = false;
+    std::function<void()> on_call;
 };
 
 class RecordingStates final : public StateChangeCallback {
-public:
+  public:
     void operator()(StateId next) override {
         states.push_back(next);
         if (throw_next) {
@@ -73,7 +76,7 @@ inline Request decode(std::span<const std::uint8_t> pdu) {
 // The slave's side: replies chained on the request they answer, with the slave's own
 // sequence numbers, which restart at 1 after every reset.
 class ScriptedSlave {
-public:
+  public:
     explicit ScriptedSlave(std::uint16_t data_bytes) : data_bytes_(data_bytes) {}
 
     // A reply to `request` with `command` (any byte), the given safe data (zero padded) and
@@ -96,7 +99,8 @@ public:
             frame.generate_crcs();
         }
         last_crc0_ = frame.crcs()[0];
-        next_sequence_ = reset ? 1 : static_cast<std::uint16_t>(frame.control().sequence_number() + 1);
+        next_sequence_ =
+            reset ? 1 : static_cast<std::uint16_t>(frame.control().sequence_number() + 1);
         if (corrupt) frame.crcs()[0] = static_cast<std::uint16_t>(frame.crcs()[0] ^ 0xFFFF);
         std::uint8_t out[2 * FSOE_MAX_FRAME_WORDS];
         const std::uint16_t length = frame.to_array(out);
@@ -117,7 +121,7 @@ public:
 
     std::uint16_t data_bytes() const { return data_bytes_; }
 
-private:
+  private:
     std::uint16_t data_bytes_;
     std::uint16_t next_sequence_ = 1;
     std::optional<std::uint16_t> last_crc0_;
@@ -129,16 +133,15 @@ inline constexpr std::uint16_t kSlaveAddress = 0x0042;
 // A started handler with `out_bytes` one-byte outputs and `in_bytes` one-byte inputs
 // (fail-safe value 0xA0 + i), a long watchdog, and recorded callbacks.
 class HandlerRig {
-public:
+  public:
     explicit HandlerRig(std::uint16_t out_bytes = 2, std::uint16_t in_bytes = 2,
-                        std::vector<ApplicationParameterPtr> params = {},
-                        double watchdog_s = 60.0, bool start = true)
+                        std::vector<ApplicationParameterPtr> params = {}, double watchdog_s = 60.0,
+                        bool start = true)
         : slave(in_bytes) {
         std::vector<DictionaryItemPtr> items;
         for (std::uint16_t i = 0; i < in_bytes; ++i) {
             auto item = std::make_shared<DictionaryItemInput>(
-                100 + i, "in" + std::to_string(i), DataType::UINT8,
-                Value{std::int64_t{0xA0 + i}});
+                100 + i, "in" + std::to_string(i), DataType::UINT8, Value{std::int64_t{0xA0 + i}});
             inputs.push_back(item);
             items.push_back(item);
         }
@@ -186,7 +189,8 @@ public:
     // The input bytes a correct Data reply carries in these tests.
     Bytes input_bytes(std::uint8_t base = 0x10) const {
         Bytes data;
-        for (std::size_t i = 0; i < inputs.size(); ++i) data.push_back(static_cast<std::uint8_t>(base + i));
+        for (std::size_t i = 0; i < inputs.size(); ++i)
+            data.push_back(static_cast<std::uint8_t>(base + i));
         return data;
     }
 
@@ -196,11 +200,19 @@ public:
         const std::size_t reported = errors->records.size();
         for (int i = 0; i < 200 && handler->state() != target; ++i) {
             switch (handler->state()) {
-                case StateId::Reset: answer(FSOECommand::RESET); break;
-                case StateId::Session: answer(FSOECommand::SESSION); break;
+                case StateId::Reset:
+                    answer(FSOECommand::RESET);
+                    break;
+                case StateId::Session:
+                    answer(FSOECommand::SESSION);
+                    break;
                 case StateId::Connection:
-                case StateId::Parameter: echo(); break;
-                case StateId::Data: answer(FSOECommand::PROCESS_DATA, input_bytes(), kConnectionId); break;
+                case StateId::Parameter:
+                    echo();
+                    break;
+                case StateId::Data:
+                    answer(FSOECommand::PROCESS_DATA, input_bytes(), kConnectionId);
+                    break;
             }
         }
         ASSERT_EQ(handler->state(), target);
@@ -227,7 +239,7 @@ public:
 
 // Captures the diagnostic trace while it lives.
 class TraceCapture {
-public:
+  public:
     TraceCapture() {
         lines().clear();
         trace::set_sink(&TraceCapture::sink);
@@ -248,7 +260,7 @@ public:
     }
     static void clear() { lines().clear(); }
 
-private:
+  private:
     static std::vector<std::string>& lines() {
         static std::vector<std::string> captured;
         return captured;

@@ -24,8 +24,9 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds lim
 
 // Records from any thread.
 class ThreadErrors final : public ErrorCallback {
-public:
-    void operator()(std::optional<std::string_view> name, std::optional<std::string_view>) override {
+  public:
+    void operator()(std::optional<std::string_view> name,
+                    std::optional<std::string_view>) override {
         std::lock_guard lock(mutex);
         names.emplace_back(name.value_or(""));
         threads.push_back(std::this_thread::get_id());
@@ -43,7 +44,8 @@ public:
 
 struct ThreadRig {
     explicit ThreadRig(double watchdog_s) {
-        auto in = std::make_shared<DictionaryItemInput>(1, "in", DataType::UINT16, Value{std::int64_t{0}});
+        auto in = std::make_shared<DictionaryItemInput>(1, "in", DataType::UINT16,
+                                                        Value{std::int64_t{0}});
         auto out = std::make_shared<DictionaryItemOutput>(2, "out", DataType::UINT16);
         auto dictionary = std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{in, out});
         handler = std::make_shared<MasterHandler>(dictionary, 1, 1, watchdog_s,
@@ -100,7 +102,8 @@ TEST(HandlerThreads, HostLoopAgainstAFastWatchdog) {
         const auto begin = Clock::now();
         const std::uint16_t length = rig.handler->get_request(out);
         const Bytes request(out, out + length);
-        rig.handler->set_reply(slave.reply(request, FSOECommand::RESET, {static_cast<std::uint8_t>(calls)}));
+        rig.handler->set_reply(
+            slave.reply(request, FSOECommand::RESET, {static_cast<std::uint8_t>(calls)}));
         if (calls % 7 == 0) rig.handler->reset();
         slowest = std::max(slowest, Clock::now() - begin);
         ++calls;

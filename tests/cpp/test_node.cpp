@@ -41,7 +41,8 @@ TEST_P(ParameterTypes, FollowTheSizeAndTypeRules) {
 INSTANTIATE_TEST_SUITE_P(
     Rules, ParameterTypes,
     ::testing::Values(
-        TypeCase{1, std::nullopt, DataType::UINT8, ""}, TypeCase{2, std::nullopt, DataType::UINT16, ""},
+        TypeCase{1, std::nullopt, DataType::UINT8, ""},
+        TypeCase{2, std::nullopt, DataType::UINT16, ""},
         TypeCase{4, std::nullopt, DataType::UINT32, ""},
         TypeCase{std::nullopt, DataType::UINT8, DataType::UINT8, ""},
         TypeCase{std::nullopt, DataType::INT32, DataType::INT32, ""},
@@ -77,8 +78,8 @@ TEST(Session, StartsWithTheGivenValuesAndZeros) {
     EXPECT_EQ(u16_value(*s.slave_address), 7);
     EXPECT_EQ(u16_value(*s.connection_id), 9);
     EXPECT_EQ(u16_value(*s.watchdog_ms), 100);
-    for (const auto& item : {s.session_id, s.error_id, s.comm_parameter_size_bytes,
-                             s.app_parameter_size_bytes}) {
+    for (const auto& item :
+         {s.session_id, s.error_id, s.comm_parameter_size_bytes, s.app_parameter_size_bytes}) {
         EXPECT_EQ(item->_raw_value(), 0u);
         EXPECT_EQ(item->data_type(), DataType::UINT16);
     }
@@ -87,12 +88,13 @@ TEST(Session, StartsWithTheGivenValuesAndZeros) {
 }
 
 class NodeTest : public ::testing::Test {
-protected:
+  protected:
     std::shared_ptr<DictionaryItemOutput> out8 =
         std::make_shared<DictionaryItemOutput>(1, "o8", DataType::UINT8);
     std::shared_ptr<DictionaryItemOutput> out32 =
         std::make_shared<DictionaryItemOutput>(2, "o32", DataType::UINT32);
-    DictionaryPtr dictionary = std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{out8, out32});
+    DictionaryPtr dictionary =
+        std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{out8, out32});
 
     std::unique_ptr<Node> node(bool editable) {
         return std::make_unique<Node>(

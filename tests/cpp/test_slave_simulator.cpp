@@ -10,7 +10,7 @@
 
 #include "protocol/errors.hpp"
 #include "sim/slave_simulator.hpp"
-#include "sim_scripted_master.hpp"
+#include "test_slave_simulator_master.hpp"
 
 using namespace velmora;
 using namespace velmora::sim;

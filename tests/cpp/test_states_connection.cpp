@@ -33,12 +33,12 @@ TEST_P(ConnectionPieces, StaysUntilBothItemsAreEchoed) {
     EXPECT_EQ(u16_value(*rig.handler->slave().session().slave_address), kSlaveAddress);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, ConnectionPieces,
-    ::testing::Values(SizeCase{4, {"CONN_OK"}},
-                      SizeCase{2, {"CONNECTION_STAY1", "CONN_OK"}},
-                      SizeCase{1, {"CONNECTION_STAY1", "CONNECTION_STAY1", "CONNECTION_STAY1",
-                                   "CONN_OK"}}));
+INSTANTIATE_TEST_SUITE_P(Sizes, ConnectionPieces,
+                         ::testing::Values(SizeCase{4, {"CONN_OK"}},
+                                           SizeCase{2, {"CONNECTION_STAY1", "CONN_OK"}},
+                                           SizeCase{1,
+                                                    {"CONNECTION_STAY1", "CONNECTION_STAY1",
+                                                     "CONNECTION_STAY1", "CONN_OK"}}));
 
 TEST(StateConnection, WrongAddressEchoIsInvalidData) {
     HandlerRig rig(4, 4);
@@ -52,7 +52,7 @@ TEST(StateConnection, WrongAddressEchoIsInvalidData) {
 TEST(StateConnection, PartialEchoIsCheckedAtEveryStep) {
     HandlerRig rig(1, 1);
     rig.advance_to(StateId::Connection);
-    rig.echo();  // low byte of the connection id
+    rig.echo();                                                  // low byte of the connection id
     rig.answer(FSOECommand::CONNECTION, {0x13}, kConnectionId);  // wrong high byte
     ASSERT_EQ(rig.errors->records.size(), 1u);
     EXPECT_EQ(rig.errors->records[0].transition, "CONN_FAIL2");

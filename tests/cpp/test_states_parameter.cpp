@@ -22,15 +22,16 @@ class ParameterBlock : public ::testing::TestWithParam<BlockCase> {};
 
 TEST_P(ParameterBlock, IsSentPiecewiseAndEchoed) {
     const BlockCase& c = GetParam();
-    HandlerRig rig(c.bytes, c.bytes, c.with_params ? params_1_2_4() : std::vector<ApplicationParameterPtr>{},
-                   0.3);
+    HandlerRig rig(c.bytes, c.bytes,
+                   c.with_params ? params_1_2_4() : std::vector<ApplicationParameterPtr>{}, 0.3);
     rig.advance_to(StateId::Parameter);
     // Right after entry the slave's fields hold nothing yet.
     Session& slave = rig.handler->slave().session();
     EXPECT_EQ(u16_value(*slave.watchdog_ms), 0);
     EXPECT_EQ(u16_value(*slave.comm_parameter_size_bytes), 0);
     EXPECT_EQ(u16_value(*slave.app_parameter_size_bytes), 0);
-    for (const auto& p : rig.handler->slave().application_parameters()) EXPECT_EQ(p->_raw_value(), 0u);
+    for (const auto& p : rig.handler->slave().application_parameters())
+        EXPECT_EQ(p->_raw_value(), 0u);
 
     Bytes sent;
     int frames = 0;
@@ -58,10 +59,11 @@ TEST_P(ParameterBlock, IsSentPiecewiseAndEchoed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Blocks, ParameterBlock,
-    ::testing::Values(BlockCase{2, false, {2, 0, 0x2C, 0x01, 0, 0}},
-                      BlockCase{16, false, {2, 0, 0x2C, 0x01, 0, 0}},
-                      BlockCase{1, true, {2, 0, 0x2C, 0x01, 7, 0, 0x11, 0x33, 0x22, 0x77, 0x66, 0x55, 0x44}},
-                      BlockCase{4, true, {2, 0, 0x2C, 0x01, 7, 0, 0x11, 0x33, 0x22, 0x77, 0x66, 0x55, 0x44}}));
+    ::testing::Values(
+        BlockCase{2, false, {2, 0, 0x2C, 0x01, 0, 0}},
+        BlockCase{16, false, {2, 0, 0x2C, 0x01, 0, 0}},
+        BlockCase{1, true, {2, 0, 0x2C, 0x01, 7, 0, 0x11, 0x33, 0x22, 0x77, 0x66, 0x55, 0x44}},
+        BlockCase{4, true, {2, 0, 0x2C, 0x01, 7, 0, 0x11, 0x33, 0x22, 0x77, 0x66, 0x55, 0x44}}));
 
 TEST(StateParameter, WrongWatchdogEchoIsInvalidData) {
     HandlerRig rig(6, 6, {}, 0.3);
@@ -69,7 +71,8 @@ TEST(StateParameter, WrongWatchdogEchoIsInvalidData) {
     rig.answer(FSOECommand::PARAMETER, {2, 0, 0x2D, 0x01, 0, 0}, kConnectionId);
     ASSERT_EQ(rig.errors->records.size(), 1u);
     EXPECT_EQ(rig.errors->records[0].transition, "PARA_FAIL2");
-    EXPECT_EQ(rig.errors->records[0].message, "Data exchanged during parameter state does not match");
+    EXPECT_EQ(rig.errors->records[0].message,
+              "Data exchanged during parameter state does not match");
     EXPECT_EQ(rig.reset_code(), 7);
 }
 

@@ -43,7 +43,8 @@ TEST(StateReset, ResetReplyOpensSessionWithoutCrcCheck) {
         EXPECT_EQ(r.command, static_cast<std::uint16_t>(FSOECommand::SESSION));
         EXPECT_EQ(r.connection_id, 0);
         const std::uint16_t sid = u16_value(*rig.handler->master().session().session_id);
-        EXPECT_EQ(r.safe_data, (Bytes{static_cast<std::uint8_t>(sid), static_cast<std::uint8_t>(sid >> 8)}));
+        EXPECT_EQ(r.safe_data,
+                  (Bytes{static_cast<std::uint8_t>(sid), static_cast<std::uint8_t>(sid >> 8)}));
         EXPECT_TRUE(protected_for(request, 1, 0));
     }
 }

@@ -30,7 +30,9 @@ struct Row {
     int code;             // error code of the Reset frame; -1 for a Session restart
 };
 
-constexpr std::uint16_t cmd(FSOECommand c) { return static_cast<std::uint16_t>(c); }
+constexpr std::uint16_t cmd(FSOECommand c) {
+    return static_cast<std::uint16_t>(c);
+}
 const std::string kCmd = "Invalid slave frame command";
 const std::string kCrc = "Invalid slave CRC";
 const std::string kWd = "The watchdog of the master expired";
@@ -48,14 +50,19 @@ Bytes correct_reply(HandlerRig& rig, std::uint16_t command_override, bool use_ov
     Bytes data;
     std::uint16_t command = req.command;
     switch (rig.handler->state()) {
-        case StateId::Session: command = cmd(FSOECommand::SESSION); break;
+        case StateId::Session:
+            command = cmd(FSOECommand::SESSION);
+            break;
         case StateId::Connection:
-        case StateId::Parameter: data = req.safe_data; break;
+        case StateId::Parameter:
+            data = req.safe_data;
+            break;
         case StateId::Data:
             command = cmd(FSOECommand::PROCESS_DATA);
             data = rig.input_bytes();
             break;
-        case StateId::Reset: break;
+        case StateId::Reset:
+            break;
     }
     if (wrong_echo) data[0] ^= 0x01;
     if (use_override) command = command_override;
@@ -72,6 +79,13 @@ TEST_P(TransitionRow, ReportsResetsAndRecovers) {
     if (row.state == StateId::Data) {
         rig.answer(FSOECommand::PROCESS_DATA, rig.input_bytes(0x30), kConnectionId);
         ASSERT_EQ(std::get<std::int64_t>(rig.inputs[0]->get()), 0x30);
+    }
+    if (row.state == StateId::Session) {
+        // A tolerated CRC failure first: otherwise the last reply would be the slave's Reset
+        // frame, which it sends again byte for byte after a host reset, and the master
+        // recognises new replies by their content.
+        rig.answer(FSOECommand::SESSION, {0xEE}, 0, true);
+        rig.errors->records.clear();
     }
     TraceCapture trace;
     const std::uint16_t id_field =
@@ -96,8 +110,12 @@ TEST_P(TransitionRow, ReportsResetsAndRecovers) {
             rig.answer(FSOECommand::RESET, code);
             break;
         }
-        case Event::Watchdog: rig.expire(); break;
-        case Event::HostReset: rig.handler->reset(); break;
+        case Event::Watchdog:
+            rig.expire();
+            break;
+        case Event::HostReset:
+            rig.handler->reset();
+            break;
     }
 
     if (row.message.empty()) {
@@ -174,20 +192,19 @@ std::vector<Row> rows() {
                           FSOECommand::PROCESS_DATA, FSOECommand::FAILSAFE_DATA}) {
         r.push_back({S::Session, E::Command, C(c), "SESSION_FAIL3", kCmd, 1});
     }
-    for (FSOECommand c : {FSOECommand::SESSION, FSOECommand::PARAMETER,
-                          FSOECommand::PROCESS_DATA, FSOECommand::FAILSAFE_DATA}) {
+    for (FSOECommand c : {FSOECommand::SESSION, FSOECommand::PARAMETER, FSOECommand::PROCESS_DATA,
+                          FSOECommand::FAILSAFE_DATA}) {
         r.push_back({S::Connection, E::Command, C(c), "CONN_FAIL4", kCmd, 1});
     }
-    for (FSOECommand c : {FSOECommand::SESSION, FSOECommand::CONNECTION,
-                          FSOECommand::PROCESS_DATA, FSOECommand::FAILSAFE_DATA}) {
+    for (FSOECommand c : {FSOECommand::SESSION, FSOECommand::CONNECTION, FSOECommand::PROCESS_DATA,
+                          FSOECommand::FAILSAFE_DATA}) {
         r.push_back({S::Parameter, E::Command, C(c), "PARA_FAIL4", kCmd, 1});
     }
     for (FSOECommand c : {FSOECommand::SESSION, FSOECommand::CONNECTION, FSOECommand::PARAMETER}) {
         r.push_back({S::Data, E::Command, C(c), "DATA_FAIL3", kCmd, 1});
     }
     // "SESSION_STAY2" keeps the state: checked by its own test, not by this table.
-    r.erase(std::remove_if(r.begin(), r.end(), [](const Row& x) { return x.code == -2; }),
-            r.end());
+    r.erase(std::remove_if(r.begin(), r.end(), [](const Row& x) { return x.code == -2; }), r.end());
     return r;
 }
 
@@ -207,7 +224,8 @@ class CheckOrder : public ::testing::TestWithParam<OrderRow> {};
 TEST_P(CheckOrder, ConnectionIdFieldBeforeEchoAndCrcs) {
     HandlerRig rig(2, 2);
     rig.advance_to(GetParam().state);
-    rig.answer(correct_reply(rig, 0, false, kConnectionId + 1, true, GetParam().state != StateId::Data));
+    rig.answer(
+        correct_reply(rig, 0, false, kConnectionId + 1, true, GetParam().state != StateId::Data));
     ASSERT_EQ(rig.errors->records.size(), 1u);
     EXPECT_EQ(rig.errors->records[0].transition, GetParam().transition);
     EXPECT_EQ(rig.reset_code(), 3);

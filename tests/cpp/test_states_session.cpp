@@ -37,7 +37,8 @@ TEST(StateSession, OneBytePerFrameSendsTheIdInTwoPieces) {
     EXPECT_EQ(rig.decoded().safe_data, Bytes{static_cast<std::uint8_t>(sid >> 8)});
     EXPECT_TRUE(protected_for(rig.request(), 2, rig.handler->master().frame().control().crc0()));
     rig.answer(FSOECommand::SESSION);
-    EXPECT_EQ(TraceCapture::transitions(), (std::vector<std::string>{"SESSION_STAY1", "SESSION_OK"}));
+    EXPECT_EQ(TraceCapture::transitions(),
+              (std::vector<std::string>{"SESSION_STAY1", "SESSION_OK"}));
     EXPECT_EQ(rig.handler->state(), StateId::Connection);
 }
 

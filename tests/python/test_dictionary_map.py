@@ -126,38 +126,6 @@ def test_messages_of_the_editing_errors(dmap, items):
     assert layout(dmap) == [("u8", 8, 0), (None, 4, 8)]
 
 
-CHECKING = {
-    "clear": lambda m, e, i: m.clear(),
-    "set_bits": lambda m, e, i: m.set_bits(e, 3),
-    "move_item_up": lambda m, e, i: m.move_item_up(m[1]),
-    "move_item_down": lambda m, e, i: m.move_item_down(e),
-    "add": lambda m, e, i: m.add(i),
-    "add_by_key": lambda m, e, i: m.add_by_key(2),
-    "add_padding": lambda m, e, i: m.add_padding(1),
-    "insert": lambda m, e, i: m.insert(0, i),
-    "insert_before": lambda m, e, i: m.insert_before(e, i),
-    "insert_after": lambda m, e, i: m.insert_after(e, i),
-    "insert_in_best_position": lambda m, e, i: m.insert_in_best_position(i, 8),
-    "merge_adjacent_paddings": lambda m, e, i: m.merge_adjacent_paddings(),
-    "complete_with_padding": lambda m, e, i: m.complete_with_padding(),
-    "trim_map": lambda m, e, i: m.trim_map(),
-}
-
-
-@pytest.mark.parametrize("name", sorted(CHECKING))
-def test_lock_is_checked_before_any_change(dmap, items, name):
-    entry = dmap.add(items["u8"])
-    dmap.add_padding(3)
-    dmap.add_padding(5)
-    dmap._lock()
-    before = (dmap._items, layout(dmap))
-    with pytest.raises(FSOEMasterMappingLockedException):
-        CHECKING[name](dmap, entry, items["u16"])
-    assert dmap._items == before[0] and layout(dmap) == before[1]
-    dmap._lock(False)
-    CHECKING[name](dmap, entry, items["u16"])
-
-
 def test_remove_and_transform_work_while_locked(dmap, items):
     entry = dmap.add(items["u8"])
     dmap.add(items["flag"])
@@ -244,17 +212,6 @@ def test_mapped_and_unmapped_items(dmap, items):
     assert dmap.unmapped_dictionary_items() == [items["u16"], items["flag"]]
     dmap.clear()
     assert dmap.safety_bits == 0 and dmap.safety_bytes == 0
-
-
-def test_copy_is_independent(dmap, items):
-    dmap.add(items["u8"])
-    dmap._lock()
-    c = dmap.copy()
-    assert c.locked and c.dictionary is dmap.dictionary
-    assert c[0] is not dmap[0] and c[0].item is dmap[0].item
-    c._lock(False)
-    c.set_bits(c[0], 2)
-    assert dmap[0].bits == 8
 
 
 def test_mapped_item_fields(items):

@@ -32,8 +32,8 @@ def layout(m):
     return [(e.item.name if e.item is not None else None, e.bits, e.position_bits) for e in m]
 
 
-def build(m, items, spec):
-    for name, bits in spec:
+def build(m, items, entries):
+    for name, bits in entries:
         if name is None:
             m.add_padding(bits)
         else:
@@ -92,7 +92,7 @@ def test_padding_rules(dmap, items):
     assert layout(dmap) == [("a", 5, 0), (None, 6, 5), ("x", 8, 11), (None, 4, 19)]
     dmap.trim_map()
     assert layout(dmap) == [("a", 5, 0), (None, 6, 5), ("x", 8, 11), (None, 13, 19)]
-    dmap.add_padding(200)
+    dmap.add_padding(250)  # 13 + 250 does not fit 8 bits
     before = layout(dmap)
     with pytest.raises(OverflowError):
         dmap.merge_adjacent_paddings()

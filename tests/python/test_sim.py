@@ -25,7 +25,8 @@ class MiniMaster:
         self.params, self.watchdog, self.address = bytes(params), watchdog, address
         self.outputs, self.inputs = bytes(out_bytes), bytes(in_bytes)
         self.fail_safe, self.seen, self.slave_error = True, [], None
-        self.random, self.last_reply, self.master_last, self.slave_last = random.Random(1), None, None, None
+        self.random, self.last_reply = random.Random(1), None
+        self.master_last = self.slave_last = None
 
     def start(self):
         self.seen.append("RESET_START")
@@ -52,7 +53,8 @@ class MiniMaster:
 
     def _slave_reset(self, name):
         self.seen.append(name)
-        self.slave_error = int.from_bytes(self.rep.get_safe_data_bytes()[:min(self.init, 2)], "little")
+        code = self.rep.get_safe_data_bytes()[:min(self.init, 2)]
+        self.slave_error = int.from_bytes(code, "little")
         for f in (self.req, self.rep):
             f.control.crc0, f.control.sequence_number = 0, 1
         self.fail_safe, self.inputs, self.reset_slave_seq = True, bytes(len(self.inputs)), True
@@ -90,7 +92,8 @@ class MiniMaster:
             return
         p = prefix[self.state]
         if cmd is None:
-            return self._fail(p + ("_FAIL4" if p in ("SESSION", "DATA") else "_FAIL5"), BaseError.UNKNOWN_CMD)
+            name = p + ("_FAIL4" if p in ("SESSION", "DATA") else "_FAIL5")
+            return self._fail(name, BaseError.UNKNOWN_CMD)
         if cmd == FSOECommand.RESET:
             return self._slave_reset(p + "_RESET1")
         if self.state == "SESSION":
@@ -105,7 +108,8 @@ class MiniMaster:
                 return self.seen.append("SESSION_STAY1")
             self.seen.append("SESSION_OK")
             self.state, self.cyclic = "CONNECTION", True
-            return self._setup(FSOECommand.CONNECTION, CONN_ID.to_bytes(2, "little") + self.address.to_bytes(2, "little"))
+            block = CONN_ID.to_bytes(2, "little") + self.address.to_bytes(2, "little")
+            return self._setup(FSOECommand.CONNECTION, block)
         if self.state == "DATA":
             if cmd not in (FSOECommand.PROCESS_DATA, FSOECommand.FAILSAFE_DATA):
                 return self._fail("DATA_FAIL3", BaseError.INVALID_CMD)
@@ -114,7 +118,8 @@ class MiniMaster:
             if not self._crcs_ok():
                 return self._fail("DATA_FAIL1", BaseError.INVALID_CRC)
             ok1 = cmd == FSOECommand.PROCESS_DATA
-            self.inputs = self.rep.get_safe_data_bytes()[:len(self.inputs)] if ok1 else bytes(len(self.inputs))
+            n = len(self.inputs)
+            self.inputs = self.rep.get_safe_data_bytes()[:n] if ok1 else bytes(n)
             return self.seen.append("DATA_OK1" if ok1 else "DATA_OK2")
         own = FSOECommand.CONNECTION if self.state == "CONNECTION" else FSOECommand.PARAMETER
         if cmd != own:
@@ -132,14 +137,16 @@ class MiniMaster:
         if p == "CONN":
             self.state = "PARAMETER"
             block = (2).to_bytes(2, "little") + self.watchdog.to_bytes(2, "little")
-            self._setup(FSOECommand.PARAMETER, block + len(self.params).to_bytes(2, "little") + self.params)
+            block += len(self.params).to_bytes(2, "little") + self.params
+            self._setup(FSOECommand.PARAMETER, block)
         else:
             self.state = "DATA"
 
     def _build(self):
         r = self.req
         if self.state == "DATA":
-            r.control.command = FSOECommand.FAILSAFE_DATA if self.fail_safe else FSOECommand.PROCESS_DATA
+            fail_safe = FSOECommand.FAILSAFE_DATA
+            r.control.command = fail_safe if self.fail_safe else FSOECommand.PROCESS_DATA
             r.set_safe_data_bytes(self.outputs)
         else:
             piece = self.block[self.offset:self.offset + self.init]
@@ -178,7 +185,8 @@ def pair(in_bytes=2, out_bytes=2, params=b"", **kw):
 
 # ---- connection and process data --------------------------------------------------------------
 
-@pytest.mark.parametrize("in_bytes, out_bytes", [(1, 1), (2, 2), (4, 4), (6, 6), (16, 16), (1, 16), (16, 1), (2, 6)])
+@pytest.mark.parametrize("in_bytes, out_bytes", [(1, 1), (2, 2), (4, 4), (6, 6), (16, 16),
+                                                  (1, 16), (16, 1), (2, 6)])
 @pytest.mark.parametrize("params", [b"", b"\x07", b"\x01\x02", b"\x01\x02\x03\x04"])
 def test_connects_and_exchanges_process_data(in_bytes, out_bytes, params):
     master, sim = pair(in_bytes, out_bytes, params)

@@ -10,10 +10,18 @@
 
 namespace velmora {
 
-StateId State::_process_frame_received_event() { throw NotImplementedError(); }
-StateId State::_process_watchdog_expired_event() { throw NotImplementedError(); }
-StateId State::_process_reset_connection_event() { throw NotImplementedError(); }
-void State::map_frame() { throw NotImplementedError(); }
+StateId State::_process_frame_received_event() {
+    throw NotImplementedError();
+}
+StateId State::_process_watchdog_expired_event() {
+    throw NotImplementedError();
+}
+StateId State::_process_reset_connection_event() {
+    throw NotImplementedError();
+}
+void State::map_frame() {
+    throw NotImplementedError();
+}
 
 bool State::_check_received_crcs() {
     MasterHandler& c = context();
@@ -24,7 +32,9 @@ bool State::_check_received_crcs() {
     return valid && c.reply_length_matches();
 }
 
-void State::log_transition(std::string_view name) { trace::log_transition(name); }
+void State::log_transition(std::string_view name) {
+    trace::log_transition(name);
+}
 
 void State::report(std::string_view transition_name, std::string_view message) {
     context()._report_error(transition_name, message);
@@ -43,8 +53,8 @@ void State::report_connection_id(std::string_view transition_name) {
     MasterHandler& c = context();
     const std::string message =
         "Connection id exchanged does not match " +
-        std::to_string(c.slave().frame().control().connection_id()) + " != " +
-        std::to_string(u16_value(*c.master().session().connection_id));
+        std::to_string(c.slave().frame().control().connection_id()) +
+        " != " + std::to_string(u16_value(*c.master().session().connection_id));
     report(transition_name, message);
 }
 

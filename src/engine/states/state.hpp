@@ -12,7 +12,7 @@ namespace velmora {
 class MasterHandler;
 
 class State {
-public:
+  public:
     explicit State(MasterHandler& context) noexcept : context_(&context) {}
     virtual ~State() = default;
     State(const State&) = default;
@@ -31,7 +31,7 @@ public:
     // cyclically. A reply of another length than the input map fixes never passes.
     bool _check_received_crcs();
 
-protected:
+  protected:
     static void log_transition(std::string_view name);
     // Reports to the host's error callback.
     void report(std::string_view transition_name, std::string_view message);
@@ -46,7 +46,7 @@ protected:
     // The slave frame's command when it is a member; `valid` tells whether it is.
     FSOECommand received_command(bool& valid) const noexcept;
 
-private:
+  private:
     MasterHandler* context_;
 };
 

@@ -6,7 +6,7 @@
 namespace velmora {
 
 class StateConnection final : public State {
-public:
+  public:
     static constexpr StateId kId = StateId::Connection;
     using State::State;
 
@@ -14,7 +14,7 @@ public:
     StateId _process_watchdog_expired_event() override;
     StateId _process_reset_connection_event() override;
 
-private:
+  private:
     StateId conn_ok_action_();
     StateId conn_stay1_action_();
 };

@@ -6,7 +6,7 @@
 namespace velmora {
 
 class StateData final : public State {
-public:
+  public:
     static constexpr StateId kId = StateId::Data;
     using State::State;
 
@@ -16,7 +16,7 @@ public:
     // The command of the host's fail-safe switch and the current outputs.
     void map_frame() override;
 
-private:
+  private:
     StateId data_ok1_action_();
     StateId data_ok2_action_();
 };

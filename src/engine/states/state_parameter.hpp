@@ -8,7 +8,7 @@ namespace velmora {
 class Node;
 
 class StateParameter final : public State {
-public:
+  public:
     static constexpr StateId kId = StateId::Parameter;
     using State::State;
 
@@ -17,7 +17,7 @@ public:
     StateId _process_reset_connection_event() override;
     void map_frame() override;
 
-private:
+  private:
     void calculate_master_size_bytes_();
     void clear_slave_parameters_();
     static void map_node_(Node& node);

@@ -19,7 +19,9 @@ StateId StateReset::_process_watchdog_expired_event() {
     return reset_wd_action_();
 }
 
-StateId StateReset::_process_reset_connection_event() { return reset_start_action_(); }
+StateId StateReset::_process_reset_connection_event() {
+    return reset_start_action_();
+}
 
 void StateReset::map_frame() {
     MasterHandler& c = context();
@@ -85,8 +87,12 @@ StateId StateReset::reset_stay1_action_() {
     return StateId::Reset;
 }
 
-StateId StateReset::reset_ok_action_() { return open_session_("RESET_OK"); }
-StateId StateReset::reset_wd_action_() { return open_session_("RESET_WD"); }
+StateId StateReset::reset_ok_action_() {
+    return open_session_("RESET_OK");
+}
+StateId StateReset::reset_wd_action_() {
+    return open_session_("RESET_WD");
+}
 
 StateId StateReset::open_session_(std::string_view transition_name) {
     log_transition(transition_name);

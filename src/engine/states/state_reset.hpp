@@ -6,7 +6,7 @@
 namespace velmora {
 
 class StateReset final : public State {
-public:
+  public:
     static constexpr StateId kId = StateId::Reset;
     using State::State;
 
@@ -20,7 +20,7 @@ public:
     // values, and a Reset frame that carries `error` (an FSOEError code).
     StateId _reset_handler(std::uint16_t error);
 
-private:
+  private:
     StateId reset_start_action_();
     StateId reset_ok_action_();
     StateId reset_stay1_action_();

@@ -5,7 +5,7 @@
 namespace velmora {
 
 class StateSession final : public State {
-public:
+  public:
     static constexpr StateId kId = StateId::Session;
     using State::State;
 
@@ -18,7 +18,7 @@ public:
     // Session frame.
     StateId _reset_session();
 
-private:
+  private:
     StateId session_ok_action_();
     StateId session_stay1_action_();
     StateId session_stay2_action_();
