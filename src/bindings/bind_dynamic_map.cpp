@@ -64,7 +64,7 @@ std::vector<DynamicMappableItemPtr> items_argument(nb::handle items) {
     return result;
 }
 
-nb::list items_list(const FSOEDynamicMap& map) {
+nb::typed<nb::list, DynamicMappableItem> items_list(const FSOEDynamicMap& map) {
     nb::list result;
     for (const auto& item : map._items()) result.append(nb::cast(item));
     return result;

@@ -310,14 +310,16 @@ void bind_handler_internals(nb::class_<MasterHandler>& cls) {
                    exclusive_result(h, [&] { return h._get_request(out); });
                return nb::bytes(reinterpret_cast<const char*>(out), length);
            },
-           "Get new FSoE Request")
+           nb::sig("def _get_request(self) -> bytes"), "Get new FSoE Request")
         .def(
             "_set_reply",
             [](MasterHandler& h, nb::handle data) {
                 ByteView bytes(data, "data");
                 h.exclusive([&] { h._set_reply(bytes.span()); });
             },
-            nb::arg("data").none(), "Get new FSoE reply")
+            nb::arg("data").none(),
+            nb::sig("def _set_reply(self, data: bytes | bytearray | memoryview) -> None"),
+            "Get new FSoE reply")
         .def(
             "_dynamic_map_pending",
             [](MasterHandler& h) {
@@ -334,7 +336,9 @@ void bind_handler_internals(nb::class_<MasterHandler>& cls) {
                 const StateId id = state_id_of_class(next_state);
                 h.exclusive([&] { h._set_next_state(id); });
             },
-            nb::arg("next_state").none(), "Set the next state of the state machine")
+            nb::arg("next_state").none(),
+            nb::sig("def _set_next_state(self, next_state: type[State]) -> None"),
+            "Set the next state of the state machine")
         .def(
             "_watchdog_expired_event",
             [](MasterHandler& h) { h.exclusive([&] { h._watchdog_expired_event(); }); },
@@ -359,7 +363,9 @@ void bind_handler_internals(nb::class_<MasterHandler>& cls) {
                         message ? std::optional<std::string_view>(*message) : std::nullopt);
                 });
             },
-            nb::arg("transition_name").none(), nb::arg("error").none());
+            nb::arg("transition_name").none(), nb::arg("error").none(),
+            nb::sig("def _report_error(self, transition_name: str | None, error: str | None) "
+                    "-> None"));
 }
 
 }  // namespace
@@ -388,7 +394,9 @@ void bind_engine_handler(nb::module_& m) {
                 ByteView bytes(data, "data");
                 h.set_reply(bytes.span());
             },
-            nb::arg("data").none(), "Set the latest reply from the FSoE Slave.")
+            nb::arg("data").none(),
+            nb::sig("def set_reply(self, data: bytes | bytearray | memoryview) -> None"),
+            "Set the latest reply from the FSoE Slave.")
         .def(
             "get_request",
             [](MasterHandler& h) -> nb::object {
@@ -404,12 +412,16 @@ void bind_engine_handler(nb::module_& m) {
                 });
                 return result;
             },
-            "Get the request of FSoE Master handler.")
+            nb::sig("def get_request(self) -> bytes"), "Get the request of FSoE Master handler.")
         .def(
             "set_fail_safe",
             [](MasterHandler& h, nb::handle active) { h.set_fail_safe(to_truth(active)); },
-            nb::arg("active") = true, "Set if the master is in fail safe mode")
-        .def_prop_ro("state", [](const MasterHandler& h) { return state_class(h.state()); })
+            nb::arg("active") = true,
+            nb::sig("def set_fail_safe(self, active: bool = True) -> None"),
+            "Set if the master is in fail safe mode")
+        .def_prop_ro(
+            "state", [](const MasterHandler& h) { return state_class(h.state()); },
+            nb::for_getter(nb::sig("def state(self, /) -> type[State]")))
         .def_prop_ro("initialization_data_bytes", &MasterHandler::initialization_data_bytes)
         .def("delete", &MasterHandler::delete_, "Stop the watchdog thread")
         .def(
@@ -417,7 +429,9 @@ void bind_engine_handler(nb::module_& m) {
             [](MasterHandler& h, nb::handle address) {
                 h.set_slave_address(to_u16_truncating(address, "slave_address"));
             },
-            nb::arg("slave_address"), "Set the slave address of the master")
+            nb::arg("slave_address"),
+            nb::sig("def set_slave_address(self, slave_address: int) -> None"),
+            "Set the slave address of the master")
         .def("get_slave_address", &MasterHandler::get_slave_address,
              "Get the slave address of the master");
     bind_handler_fields(cls);

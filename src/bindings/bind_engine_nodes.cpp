@@ -102,7 +102,9 @@ void bind_session(nb::module_& m) {
                                   to_u16_truncating(connection_id, "connection_id"),
                                   to_u16_truncating(watchdog_ms, "watchdog_ms"));
            },
-           nb::arg("slave_address"), nb::arg("connection_id"), nb::arg("watchdog_ms"))
+           nb::arg("slave_address"), nb::arg("connection_id"), nb::arg("watchdog_ms"),
+           nb::sig("def __init__(self, slave_address: int | float, connection_id: int | float, "
+                   "watchdog_ms: int | float) -> None"))
         .def_prop_ro("slave_address", [](const Session& s) { return s.slave_address; })
         .def_prop_ro("session_id", [](const Session& s) { return s.session_id; })
         .def_prop_ro("error_id", [](const Session& s) { return s.error_id; })
@@ -114,7 +116,9 @@ void bind_session(nb::module_& m) {
                      [](const Session& s) { return s.app_parameter_size_bytes; })
         .def_prop_rw(
             "error", [](const Session& s) { return fsoe_error(s.error()); },
-            [](Session& s, nb::handle error) { s.set_error(error_code_argument(error)); });
+            [](Session& s, nb::handle error) { s.set_error(error_code_argument(error)); },
+            nb::for_getter(nb::sig("def error(self, /) -> FSOEError")),
+            nb::for_setter(nb::sig("def error(self, error: FSOEError | BaseError, /) -> None")));
     refuse_pickling(cls, "Session");
 }
 
@@ -140,7 +144,12 @@ void bind_node(nb::module_& m) {
            },
            nb::arg("slave_address"), nb::arg("connection_id"), nb::arg("watchdog_ms"),
            nb::arg("application_parameters").none(), nb::arg("dictionary").none(),
-           nb::arg("item_types_accepted").none(), nb::arg("dictionary_map_is_editable") = true)
+           nb::arg("item_types_accepted").none(), nb::arg("dictionary_map_is_editable") = true,
+           nb::sig("def __init__(self, slave_address: int | float, connection_id: int | float, "
+                   "watchdog_ms: int | float, "
+                   "application_parameters: list[DynamicMappableItem] | None, "
+                   "dictionary: Dictionary, item_types_accepted: set[type] | None, "
+                   "dictionary_map_is_editable: bool = True) -> None"))
         .def_prop_ro(
             "frame", [](Node& n) -> FSOEFrame& { return n.frame(); },
             nb::rv_policy::reference_internal)
@@ -198,7 +207,9 @@ void bind_application_parameter(nb::module_& m) {
                    type);
            },
            nb::arg("name").none(), nb::arg("initial_value").none(),
-           nb::arg("n_bytes").none() = nb::none(), nb::arg("data_type").none() = nb::none())
+           nb::arg("n_bytes").none() = nb::none(), nb::arg("data_type").none() = nb::none(),
+           nb::sig("def __init__(self, name: str, initial_value: float | int | bool, "
+                   "n_bytes: int | None = None, data_type: DataType | None = None) -> None"))
         .def_prop_ro("name", &ApplicationParameter::name)
         .def(
             "set",
@@ -221,7 +232,9 @@ void bind_application_parameter(nb::module_& m) {
                 }
                 p._set_use_by_master(nb::inst_ptr<MasterHandler>(master)->running_flag());
             },
-            nb::arg("master").none(), "Set the master that uses this application parameter.")
+            nb::arg("master").none(),
+            nb::sig("def _set_use_by_master(self, master: MasterHandler) -> None"),
+            "Set the master that uses this application parameter.")
         // Name, type and value; never the handler that claimed it.
         .def("__getstate__",
              [](nb::handle self) {

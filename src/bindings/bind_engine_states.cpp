@@ -49,17 +49,20 @@ void define_map_frame(nb::class_<S, State>& cls) {
 void bind_engine_states(nb::module_& m) {
     nb::class_<State> base(m, "State", "FSoE State");
     base.def(nb::init<MasterHandler&>(), nb::arg("context"), nb::keep_alive<1, 2>())
-        .def_prop_ro("context",
-                     [](const State& s) -> nb::object {
-                         nb::object handler = nb::find(&s.context());
-                         return handler.is_valid() ? handler : nb::none();
-                     })
+        .def_prop_ro(
+            "context",
+            [](const State& s) -> nb::object {
+                nb::object handler = nb::find(&s.context());
+                return handler.is_valid() ? handler : nb::none();
+            },
+            nb::for_getter(nb::sig("def context(self, /) -> MasterHandler | None")))
         .def(
             "_process_frame_received_event",
             [](State& s) {
                 return event_result(
                     on_handler(s, [&] { return s._process_frame_received_event(); }));
             },
+            nb::sig("def _process_frame_received_event(self) -> type[State]"),
             "Process events when a frame is received")
         .def(
             "_process_watchdog_expired_event",
@@ -67,6 +70,7 @@ void bind_engine_states(nb::module_& m) {
                 return event_result(
                     on_handler(s, [&] { return s._process_watchdog_expired_event(); }));
             },
+            nb::sig("def _process_watchdog_expired_event(self) -> type[State]"),
             "Process events when the watchdog expires")
         .def(
             "_process_reset_connection_event",
@@ -74,6 +78,7 @@ void bind_engine_states(nb::module_& m) {
                 return event_result(
                     on_handler(s, [&] { return s._process_reset_connection_event(); }));
             },
+            nb::sig("def _process_reset_connection_event(self) -> type[State]"),
             "Process events when the connection is reset")
         .def(
             "_check_received_crcs",
@@ -94,7 +99,8 @@ void bind_engine_states(nb::module_& m) {
             return event_result(
                 on_handler(s, [&] { return s._reset_handler(static_cast<std::uint16_t>(code)); }));
         },
-        nb::arg("error"), "Reset the connection with an error code");
+        nb::arg("error"), nb::sig("def _reset_handler(self, error: BaseError) -> type[State]"),
+        "Reset the connection with an error code");
 
     nb::class_<StateSession, State> session(m, "StateSession", "FSoE Session state");
     define_init(session);
@@ -104,6 +110,7 @@ void bind_engine_states(nb::module_& m) {
         [](StateSession& s) {
             return event_result(on_handler(s, [&] { return s._reset_session(); }));
         },
+        nb::sig("def _reset_session(self) -> type[State]"),
         "Restart the session after a reset by the slave");
 
     nb::class_<StateConnection, State> connection(m, "StateConnection", "FSoE Connection state");

@@ -46,13 +46,14 @@ DictionaryMap::Bits bits_argument(nb::handle value, const char* what) {
     return to_int64(value, what);
 }
 
-nb::list entry_list(const std::vector<DictionaryMappedItemPtr>& entries) {
+nb::typed<nb::list, DictionaryMappedItem> entry_list(
+    const std::vector<DictionaryMappedItemPtr>& entries) {
     nb::list list;
     for (const auto& entry : entries) list.append(nb::cast(entry));
     return list;
 }
 
-nb::list item_list(const std::vector<DictionaryItemPtr>& items) {
+nb::typed<nb::list, DictionaryItem> item_list(const std::vector<DictionaryItemPtr>& items) {
     nb::list list;
     for (const auto& item : items) list.append(nb::cast(item));
     return list;
@@ -344,7 +345,9 @@ void bind_mapping(nb::module_& m) {
         .def("clear", &DictionaryMap::clear, "Clear the map")
         .def("__len__", &DictionaryMap::size)
         .def("__iter__",
-             [](const DictionaryMap& map) { return nb::iter(entry_list(map._items())); })
+             [](const DictionaryMap& map) -> nb::typed<nb::iterator, DictionaryMappedItem> {
+                 return nb::iter(entry_list(map._items()));
+             })
         .def(
             "__getitem__",
             [](const DictionaryMap& map, nb::handle index) {

@@ -302,8 +302,14 @@ void bind_dictionary(nb::module_& m) {
                 new (self) Dictionary(items_argument(items));
             },
             nb::arg("items").none())
-        .def_prop_ro("key_map", [](const Dictionary& d) { return item_map(d, true); })
-        .def_prop_ro("name_map", [](const Dictionary& d) { return item_map(d, false); })
+        .def_prop_ro("key_map",
+                     [](const Dictionary& d) -> nb::typed<nb::dict, nb::int_, DictionaryItem> {
+                         return item_map(d, true);
+                     })
+        .def_prop_ro("name_map",
+                     [](const Dictionary& d) -> nb::typed<nb::dict, nb::str, DictionaryItem> {
+                         return item_map(d, false);
+                     })
         .def(
             "get",
             [](const Dictionary& d, nb::handle name) {

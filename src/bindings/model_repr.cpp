@@ -1,5 +1,8 @@
 #include "bindings/model_repr.hpp"
 
+#include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/string.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -57,14 +60,17 @@ nb::str item_repr(nb::handle self) {
                     " key=" + std::to_string(item.key()) + " type=" + type_text(item.data_type());
     switch (item.kind()) {
         case ItemKind::Input:
-        case ItemKind::Output: r += " value=" + value_text(item.get()); break;
+        case ItemKind::Output:
+            r += " value=" + value_text(item.get());
+            break;
         case ItemKind::InputOutput: {
             const auto& io = static_cast<const DictionaryItemInputOutput&>(item);
             r += " value_input=" + value_text(io.get()) +
                  " value_output=" + value_text(io.get_output());
             break;
         }
-        case ItemKind::Base: break;  // a bare item has no value
+        case ItemKind::Base:
+            break;  // a bare item has no value
     }
     return make(r + ">");
 }
@@ -97,7 +103,8 @@ nb::str map_repr(nb::handle self) {
     // The label column as wide as the longest label, not the text form's default 40.
     std::size_t space = 4;  // "Item"
     for (const auto& entry : map._items()) {
-        space = std::max(space, entry->is_padding() ? std::size_t{7} : entry->item()->name().size());
+        space =
+            std::max(space, entry->is_padding() ? std::size_t{7} : entry->item()->name().size());
     }
     space = std::min<std::size_t>(space, 0xFFFF);
     return make("<" + class_name(self) + " " + std::to_string(map.safety_bits()) + " bits (" +
@@ -126,8 +133,8 @@ nb::str dynamic_map_repr(nb::handle self) {
     const auto& map = nb::cast<const FSOEDynamicMap&>(self);
     return make("<" + class_name(self) + " " + std::to_string(map.bytes_processed()) + " of " +
                 std::to_string(map.total_bytes()) + " bytes, " +
-                std::to_string(map.items_processed()) + " of " +
-                std::to_string(map.total_items()) + " items processed>");
+                std::to_string(map.items_processed()) + " of " + std::to_string(map.total_items()) +
+                " items processed>");
 }
 
 }  // namespace velmora::bindings

@@ -63,10 +63,10 @@ Value to_value_for(DataType type, nb::handle object, const char* what) {
     });
 }
 
-nb::object from_value(const Value& value) {
-    if (auto* b = std::get_if<bool>(&value)) return nb::bool_(*b);
-    if (auto* i = std::get_if<std::int64_t>(&value)) return nb::int_(*i);
-    return nb::float_(std::get<double>(value));
+ValueObject from_value(const Value& value) {
+    if (auto* b = std::get_if<bool>(&value)) return nb::object(nb::bool_(*b));
+    if (auto* i = std::get_if<std::int64_t>(&value)) return nb::object(nb::int_(*i));
+    return nb::object(nb::float_(std::get<double>(value)));
 }
 
 }  // namespace velmora::bindings

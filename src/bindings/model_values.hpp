@@ -6,6 +6,10 @@
 //                                         // as type's serialize_value would
 //   nb::object o = from_value(v);         // back to bool / int / float
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/variant.h>
+
+#include <cstdint>
+#include <variant>
 
 #include "model/data_type.hpp"
 #include "protocol/value.hpp"
@@ -21,6 +25,9 @@ Value to_value(nanobind::handle object, const char* what = "value");
 // number for FLOAT (overflow error beyond double range), as serialize_value would judge it.
 Value to_value_for(DataType type, nanobind::handle object, const char* what = "value");
 
-nanobind::object from_value(const Value& value);
+// A Python object typed for signatures and stubs as `bool | int | float`.
+using ValueObject = nanobind::typed<nanobind::object, std::variant<bool, std::int64_t, double>>;
+
+ValueObject from_value(const Value& value);
 
 }  // namespace velmora::bindings

@@ -93,16 +93,33 @@ std::string escape(const std::u32string& text) {
     out.reserve(text.size());
     for (char32_t cp : text) {
         switch (cp) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
             // As references, so that attribute normalisation keeps them.
-            case '\t': out += "&#9;"; break;
-            case '\n': out += "&#10;"; break;
-            case '\r': out += "&#13;"; break;
-            default: append_utf8(out, allowed_in_xml(cp) ? cp : kReplacement);
+            case '\t':
+                out += "&#9;";
+                break;
+            case '\n':
+                out += "&#10;";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
+            default:
+                append_utf8(out, allowed_in_xml(cp) ? cp : kReplacement);
         }
     }
     return out;
@@ -161,12 +178,14 @@ class SvgWriter {
     void words() {
         for (int w = 0; w < rows_; ++w) {
             const int y = row_y(w);
-            out_ += "<g class=\"word\" data-word=\"" + num(w) + "\"><text class=\"word-label\" x=\"" +
-                    num(G::kLeft - 8) + "\" y=\"" + num(y + G::kRowHeight / 2) +
+            out_ += "<g class=\"word\" data-word=\"" + num(w) +
+                    "\"><text class=\"word-label\" x=\"" + num(G::kLeft - 8) + "\" y=\"" +
+                    num(y + G::kRowHeight / 2) +
                     "\" text-anchor=\"end\" dominant-baseline=\"central\">word " + num(w) +
                     "</text><rect class=\"word-frame\" x=\"" + num(G::kLeft) + "\" y=\"" + num(y) +
                     "\" width=\"" + num(bits_per_row_ * G::kCellWidth) + "\" height=\"" +
-                    num(G::kRowHeight) + "\" fill=\"#f2f2f2\" stroke=\"#555555\"/><path "
+                    num(G::kRowHeight) +
+                    "\" fill=\"#f2f2f2\" stroke=\"#555555\"/><path "
                     "class=\"bit-grid\" stroke=\"#c8c8c8\" d=\"";
             for (int b = 1; b < bits_per_row_; ++b) {
                 out_ += "M" + num(cell_x(b)) + " " + num(y) + "v" + num(G::kRowHeight);

@@ -16,13 +16,13 @@ namespace velmora {
 class DictionaryMap;
 
 struct MapSvgGeometry {
-    static constexpr int kCellWidth = 40;   // one bit
-    static constexpr int kRowHeight = 36;   // one word
-    static constexpr int kRowPitch = 44;    // row height plus the gap between rows
-    static constexpr int kLeft = 72;        // room for the word labels
-    static constexpr int kTop = 48;         // room for the caption and the bit numbers
-    static constexpr int kMargin = 12;      // right and bottom
-    static constexpr int kCharWidth = 7;    // estimate for the 12-pixel label font
+    static constexpr int kCellWidth = 40;  // one bit
+    static constexpr int kRowHeight = 36;  // one word
+    static constexpr int kRowPitch = 44;   // row height plus the gap between rows
+    static constexpr int kLeft = 72;       // room for the word labels
+    static constexpr int kTop = 48;        // room for the caption and the bit numbers
+    static constexpr int kMargin = 12;     // right and bottom
+    static constexpr int kCharWidth = 7;   // estimate for the 12-pixel label font
 };
 
 std::string map_to_svg(const DictionaryMap& map);

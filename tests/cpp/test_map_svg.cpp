@@ -35,8 +35,8 @@ std::vector<Segment> segments(const std::string& svg) {
     std::vector<Segment> result;
     for (std::sregex_iterator it(svg.begin(), svg.end(), rect), end; it != end; ++it) {
         const auto& m = *it;
-        result.push_back({std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4]),
-                          std::stoi(m[5])});
+        result.push_back(
+            {std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4]), std::stoi(m[5])});
     }
     return result;
 }
@@ -87,8 +87,8 @@ TEST_P(MapSvgLayout, SegmentsFollowTheBitLayout) {
     EXPECT_EQ(count(svg, "<g class=\"word\""), c.rows);
     EXPECT_EQ(count(svg, "class=\"bit-number\""), c.bits_per_row);
     EXPECT_EQ(count(svg, "<g class=\"entry item\""),
-              static_cast<int>(std::count_if(c.widths.begin(), c.widths.end(),
-                                             [](int w) { return w > 0; })));
+              static_cast<int>(
+                  std::count_if(c.widths.begin(), c.widths.end(), [](int w) { return w > 0; })));
     EXPECT_EQ(count(svg, "fill=\"url(#velmora-padding-hatch)\""), c.hatched);
 }
 
@@ -98,28 +98,37 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"empty", {}, 8, 1, {}, 0},
         LayoutCase{"one_byte", {3, -5}, 8, 1, {seg(0, 0, 3), seg(0, 3, 5)}, 1},
         LayoutCase{"nine_bits", {9}, 16, 1, {seg(0, 0, 9)}, 0},
-        LayoutCase{"straddles_words", {14, 4, -14}, 16, 2,
+        LayoutCase{"straddles_words",
+                   {14, 4, -14},
+                   16,
+                   2,
                    {seg(0, 0, 14), seg(0, 14, 2), seg(1, 0, 2), seg(1, 2, 14)},
                    1},
-        LayoutCase{"spans_three_words", {8, 32, -8}, 16, 3,
+        LayoutCase{"spans_three_words",
+                   {8, 32, -8},
+                   16,
+                   3,
                    {seg(0, 0, 8), seg(0, 8, 8), seg(1, 0, 16), seg(2, 0, 8), seg(2, 8, 8)},
                    1},
-        LayoutCase{"padding_straddles", {4, -24, 4}, 16, 2,
+        LayoutCase{"padding_straddles",
+                   {4, -24, 4},
+                   16,
+                   2,
                    {seg(0, 0, 4), seg(0, 4, 12), seg(1, 0, 12), seg(1, 12, 4)},
                    2},
         LayoutCase{"partial_last_word", {16, 1}, 16, 2, {seg(0, 0, 16), seg(1, 0, 1)}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-DictionaryMap single_item_map(const std::string& name, int bits) {
+std::string single_item_svg(const std::string& name, int bits) {
     auto item = std::make_shared<DictionaryItemOutput>(1, name, DataType::UINT32);
     DictionaryMap map(std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{item}),
                       {ItemKind::Output});
     map.add(item, bits);
-    return map;
+    return map_to_svg(map);
 }
 
 TEST(MapSvg, NamesAreEscapedInAttributesTitlesAndLabels) {
-    const std::string svg = map_to_svg(single_item_map("<&>\"'", 16));
+    const std::string svg = single_item_svg("<&>\"'", 16);
     EXPECT_NE(svg.find("data-name=\"&lt;&amp;&gt;&quot;&apos;\""), std::string::npos);
     EXPECT_NE(svg.find("<title>&lt;&amp;&gt;&quot;&apos;: bits 0..15 (16 bits)</title>"),
               std::string::npos);
@@ -130,7 +139,10 @@ TEST(MapSvg, NamesAreEscapedInAttributesTitlesAndLabels) {
 TEST(MapSvg, CharactersXmlCannotCarryAreReplaced) {
     // A NUL, a control character, a truncated sequence and an encoded surrogate.
     const std::string name = std::string("a\0b\x01", 4) + "\xC3" + "c\xED\xA0\x80";
-    EXPECT_EQ(xml_escape(name), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD" "c\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(xml_escape(name),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD\xEF\xBF\xBD"
+              "c\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_EQ(xml_escape("tab\there\nline"), "tab&#9;here&#10;line");
     EXPECT_EQ(xml_escape("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"),
               "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");  // é € and an emoji pass through
@@ -138,9 +150,10 @@ TEST(MapSvg, CharactersXmlCannotCarryAreReplaced) {
 
 TEST(MapSvg, LongLabelsAreCutAtACodePointWithTheFullNameInTheTitle) {
     // 2 bits = 80 pixels: room for 10 characters at the estimated width.
-    const std::string name = "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
-                             "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9";  // twelve é
-    const std::string svg = map_to_svg(single_item_map(name, 2));
+    const std::string name =
+        "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
+        "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9";  // twelve é
+    const std::string svg = single_item_svg(name, 2);
     std::string nine;
     for (int i = 0; i < 9; ++i) nine += "\xC3\xA9";
     EXPECT_NE(svg.find(">" + nine + "\xE2\x80\xA6</text>"), std::string::npos);
@@ -148,7 +161,7 @@ TEST(MapSvg, LongLabelsAreCutAtACodePointWithTheFullNameInTheTitle) {
 }
 
 TEST(MapSvg, ZeroBitEntryIsListedWithoutSegments) {
-    const std::string svg = map_to_svg(single_item_map("empty", 0));
+    const std::string svg = single_item_svg("empty", 0);
     EXPECT_NE(svg.find("data-name=\"empty\" data-position-bits=\"0\" data-bits=\"0\""),
               std::string::npos);
     EXPECT_TRUE(segments(svg).empty());
@@ -156,7 +169,7 @@ TEST(MapSvg, ZeroBitEntryIsListedWithoutSegments) {
 }
 
 TEST(MapSvg, DocumentIsOneSvgElementWithBalancedGroups) {
-    const std::string svg = map_to_svg(single_item_map("speed", 16));
+    const std::string svg = single_item_svg("speed", 16);
     EXPECT_EQ(svg.rfind("<svg ", 0), 0u);
     EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
     EXPECT_EQ(count(svg, "<g "), count(svg, "</g>"));

@@ -21,39 +21,6 @@ std::string message_of(const std::function<void()>& f) {
     return "<no error>";
 }
 
-TEST(MasterHandlerConstruction, RefusesBadArgumentsWithTheirMessages) {
-    auto d = empty_dictionary();
-    EXPECT_EQ(message_of<ValueError>([&] { MasterHandler(d, 1, 0, 1.0); }),
-              "Connection ID = 0 is not permitted");
-    EXPECT_EQ(message_of<ValueError>([&] { MasterHandler(d, 1, 1, 0.0009); }),
-              "Watchdog time must be at least 1 ms");
-    EXPECT_EQ(message_of<OverflowError>([&] { MasterHandler(d, 1, 1, 65.536); }),
-              "value too large to convert to uint16_t");
-    EXPECT_EQ(message_of<OverflowError>([&] { MasterHandler(d, -1, 1, 1.0); }),
-              "can't convert negative value to uint16_t");
-    EXPECT_EQ(message_of<OverflowError>([&] { MasterHandler(d, 1, 65536, 1.0); }),
-              "value too large to convert to uint16_t");
-    EXPECT_THROW(MasterHandler(nullptr, 1, 1, 1.0), TypeError);
-}
-
-TEST(MasterHandlerConstruction, FailureClaimsNoParameter) {
-    auto a = std::make_shared<ApplicationParameter>("a", Value{std::int64_t{1}}, 1);
-    auto b = std::make_shared<ApplicationParameter>("b", Value{std::int64_t{1}}, 1);
-    auto d = empty_dictionary();
-    MasterHandler owner(d, 1, 1, 1.0, {b});
-    EXPECT_EQ(message_of<PermissionError>([&] {
-                  MasterHandler(d, 1, 1, 1.0, {a, b});
-              }),
-              "Application parameter already used by a master");
-    EXPECT_FALSE(a->claimed());
-    EXPECT_THROW(MasterHandler(d, 1, 1, 0.0, {a}), ValueError);
-    EXPECT_FALSE(a->claimed());
-    EXPECT_THROW(MasterHandler(d, 1, 1, 1.0, {a, a}), PermissionError);
-    EXPECT_FALSE(a->claimed());
-    MasterHandler user(d, 1, 1, 1.0, {a});
-    EXPECT_TRUE(a->claimed());
-}
-
 TEST(MasterHandlerConstruction, SlaveNodeHoldsPlaceholders) {
     auto p8 = std::make_shared<ApplicationParameter>("a", Value{std::int64_t{3}}, std::nullopt,
                                                      DataType::INT8);
@@ -69,37 +36,6 @@ TEST(MasterHandlerConstruction, SlaveNodeHoldsPlaceholders) {
     EXPECT_EQ(u16_value(*h.slave().session().watchdog_ms), 0);
 }
 
-struct StartCase {
-    std::uint16_t out_bytes;
-    std::uint16_t in_bytes;
-    std::string message;
-};
-
-class StartChecks : public ::testing::TestWithParam<StartCase> {};
-
-TEST_P(StartChecks, RefuseBeforeLockingAnything) {
-    HandlerRig rig(GetParam().out_bytes, GetParam().in_bytes, {}, 60.0, false);
-    EXPECT_EQ(message_of<ValueError>([&] { rig.handler->start(); }), GetParam().message);
-    EXPECT_FALSE(rig.handler->running());
-    EXPECT_FALSE(rig.handler->master().dictionary_map()->locked());
-    EXPECT_FALSE(rig.handler->slave().dictionary_map()->locked());
-    EXPECT_TRUE(rig.request().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Maps, StartChecks,
-    ::testing::Values(
-        StartCase{17, 2, "Frame structure cannot handle more than 16 bytes"},
-        StartCase{2, 17, "Frame structure cannot handle more than 16 bytes"},
-        StartCase{3, 2,
-                  "Safe data of 3 bytes is not a valid frame size: complete the map to whole "
-                  "16-bit words"},
-        StartCase{2, 15,
-                  "Safe data of 15 bytes is not a valid frame size: complete the map to whole "
-                  "16-bit words"},
-        StartCase{0, 2, "A connection needs at least 1 byte of safe data in each direction"},
-        StartCase{2, 0, "A connection needs at least 1 byte of safe data in each direction"}));
-
 TEST(MasterHandler, FixedMapCanBeStartedAfterARefusal) {
     HandlerRig rig(3, 2, {}, 60.0, false);
     EXPECT_THROW(rig.handler->start(), ValueError);
@@ -114,39 +50,6 @@ TEST(MasterHandler, InitializationBytesAreTheSmallerFrame) {
     EXPECT_EQ(rig.handler->initialization_data_bytes(), 0);
     rig.handler->start();
     EXPECT_EQ(rig.handler->initialization_data_bytes(), 2);
-}
-
-TEST(MasterHandler, RepliesAreIgnoredWhileStopped) {
-    HandlerRig rig(2, 2, {}, 60.0, false);
-    const Bytes reset{0x2A, 0, 0, 0xC4, 0x2D, 0, 0};
-    rig.answer(reset);
-    EXPECT_EQ(rig.handler->state(), StateId::Reset);
-    EXPECT_TRUE(rig.request().empty());
-    rig.handler->start();
-    rig.handler->stop();
-    const Bytes stopped = rig.request();
-    EXPECT_EQ(decode(stopped).command, static_cast<std::uint16_t>(FSOECommand::RESET));
-    rig.answer(reset);
-    EXPECT_EQ(rig.handler->state(), StateId::Reset);
-    EXPECT_EQ(rig.request(), stopped);
-    EXPECT_FALSE(rig.handler->_watchdog().active());
-    // Stopping a stopped handler does nothing at all.
-    const auto version = rig.handler->request_version();
-    rig.handler->stop();
-    EXPECT_EQ(rig.handler->request_version(), version);
-}
-
-TEST(MasterHandler, SameReplyIsProcessedOnce) {
-    HandlerRig rig(2, 2);
-    rig.answer(FSOECommand::RESET);
-    const Bytes bad_crc = rig.slave.reply(rig.request(), FSOECommand::SESSION, {}, 0, true);
-    const Bytes other = rig.slave.reply(rig.request(), FSOECommand::SESSION, {1}, 0, true);
-    rig.answer(bad_crc);
-    rig.answer(bad_crc);
-    EXPECT_EQ(rig.errors->records.size(), 1u);
-    rig.answer(other);
-    rig.answer(bad_crc);
-    EXPECT_EQ(rig.errors->records.size(), 3u);
 }
 
 TEST(MasterHandler, ReplyOfAnotherLengthNeverPassesTheCrcCheck) {
@@ -220,17 +123,6 @@ TEST(MasterHandler, SameStateMakesNoCallback) {
     EXPECT_NE(&rig.handler->_state(), before);
 }
 
-TEST(MasterHandler, SlaveAddressIsFixedWhileRunning) {
-    HandlerRig rig(2, 2);
-    EXPECT_EQ(message_of<FSOEMasterRunningException>([&] { rig.handler->set_slave_address(9); }),
-              "Cannot set slave address while running");
-    EXPECT_EQ(rig.handler->get_slave_address(), kSlaveAddress);
-    rig.handler->stop();
-    rig.handler->set_slave_address(9);
-    EXPECT_EQ(rig.handler->get_slave_address(), 9);
-    EXPECT_THROW(rig.handler->set_slave_address(70000), OverflowError);
-}
-
 TEST(MasterHandler, CallbackErrorsComeAfterTheTransitionIsComplete) {
     HandlerRig rig(2, 2);
     rig.advance_to(StateId::Data);
@@ -292,18 +184,6 @@ TEST(MasterHandler, StopFromACallbackSettlesTheStoppedConnection) {
     EXPECT_TRUE(protected_for(rig.request(), 1, 0));
     EXPECT_FALSE(rig.handler->_watchdog().active());
     EXPECT_FALSE(rig.handler->master().dictionary_map()->locked());
-}
-
-TEST(MasterHandler, DeleteEndsTheWatchdogAndTwiceIsHarmless) {
-    HandlerRig rig(2, 2);
-    rig.handler->delete_();
-    EXPECT_FALSE(rig.handler->running());
-    EXPECT_FALSE(rig.handler->_watchdog().is_alive());
-    rig.handler->delete_();
-    EXPECT_EQ(message_of<RuntimeError>([&] { rig.handler->start(); }),
-              "FSoE Watchdog thread is not running");
-    EXPECT_FALSE(rig.handler->master().dictionary_map()->locked());
-    rig.answer(FSOECommand::RESET);  // ignored, raises nothing
 }
 
 }  // namespace

@@ -13,47 +13,6 @@
 namespace velmora {
 namespace {
 
-struct TypeCase {
-    std::optional<std::int64_t> n_bytes;
-    std::optional<DataType> data_type;
-    std::optional<DataType> expected;  // none: a value error
-    const char* message;
-};
-
-class ParameterTypes : public ::testing::TestWithParam<TypeCase> {};
-
-TEST_P(ParameterTypes, FollowTheSizeAndTypeRules) {
-    const TypeCase& c = GetParam();
-    if (c.expected) {
-        ApplicationParameter p("p", Value{std::int64_t{1}}, c.n_bytes, c.data_type);
-        EXPECT_EQ(p.data_type(), *c.expected);
-        EXPECT_EQ(p.name(), "p");
-    } else {
-        try {
-            ApplicationParameter p("p", Value{std::int64_t{1}}, c.n_bytes, c.data_type);
-            FAIL() << "accepted";
-        } catch (const ValueError& e) {
-            EXPECT_STREQ(e.what(), c.message);
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rules, ParameterTypes,
-    ::testing::Values(
-        TypeCase{1, std::nullopt, DataType::UINT8, ""},
-        TypeCase{2, std::nullopt, DataType::UINT16, ""},
-        TypeCase{4, std::nullopt, DataType::UINT32, ""},
-        TypeCase{std::nullopt, DataType::UINT8, DataType::UINT8, ""},
-        TypeCase{std::nullopt, DataType::INT32, DataType::INT32, ""},
-        TypeCase{2, DataType::INT16, DataType::INT16, ""},
-        TypeCase{std::nullopt, std::nullopt, std::nullopt,
-                 "data type or number of bytes for application parameter must be specified"},
-        TypeCase{3, std::nullopt, std::nullopt, "n_bytes must be 1, 2 or 4, or type be specified"},
-        TypeCase{0, std::nullopt, std::nullopt, "n_bytes must be 1, 2 or 4, or type be specified"},
-        TypeCase{2, DataType::UINT8, std::nullopt,
-                 "n_bytes must be equal to the number of bytes of the data type"}));
-
 TEST(ApplicationParameter, IsClaimedOnceAndFollowsItsHandlersRunningFlag) {
     ApplicationParameter p("p", Value{std::int64_t{5}}, 2);
     auto running = std::make_shared<std::atomic<bool>>(false);

@@ -73,10 +73,18 @@ INTS = st.one_of(
     st.integers(-(2**70), 2**70),
 )
 ANY = st.one_of(INTS, st.none(), st.booleans(), st.floats(), st.text(max_size=3), OBJECTS)
+
+
+def mostly(valid, hostile=ANY):
+    """valid four times in five, else hostile (one_of would flatten and dilute valid)."""
+    return st.integers(0, 4).flatmap(lambda i: valid if i else hostile)
+
+
 # Widths and boundaries: mostly useful, sometimes hostile.
-BITS = st.one_of(st.integers(0, 40), st.integers(0, 40), st.sampled_from([1, 8, 16, 32]),
-                 st.none(), st.integers(0, 300), ANY)
-ALIGN = st.one_of(st.none(), st.sampled_from([1, 2, 8, 16]), st.integers(0, 20), ANY)
+BITS = mostly(st.one_of(st.integers(0, 24), st.sampled_from([1, 8, 16, 32]), st.none(),
+                        st.integers(0, 300)))
+BOUNDARY = mostly(st.one_of(st.sampled_from([1, 2, 8, 16]), st.integers(0, 20)))
+ALIGN = mostly(st.one_of(st.none(), BOUNDARY))
 
 
 def make_items():
@@ -223,35 +231,32 @@ class Run:
 
     def entry(self):
         entries = [e for m in self.maps for e in m._items]
-        pool = [st.sampled_from(entries)] * 3 if entries else []
-        return self.draw(st.one_of(*pool, ANY))
+        return self.draw(mostly(st.sampled_from(entries)) if entries else ANY)
 
     def item(self):
-        return self.draw(st.one_of(st.sampled_from(self.items), st.sampled_from(self.items),
-                                   st.none(), ANY))
+        return self.draw(mostly(st.one_of(st.sampled_from(self.items), st.none())))
 
     def arguments(self, op):
         d = self.draw
         return {
             "add": lambda: (self.item(), d(BITS), d(ALIGN)),
-            "add_by_key": lambda: (d(st.one_of(st.integers(0, 12), ANY)), d(BITS)),
+            "add_by_key": lambda: (d(mostly(st.integers(0, 12))), d(BITS)),
             "add_padding": lambda: (d(BITS),),
-            "insert": lambda: (d(st.one_of(st.integers(-6, 8), INTS, ANY)), self.item(),
-                               d(BITS)),
+            "insert": lambda: (d(mostly(st.integers(-6, 8))), self.item(), d(BITS)),
             "insert_before": lambda: (self.entry(), self.item(), d(BITS)),
             "insert_after": lambda: (self.entry(), self.item(), d(BITS)),
             "remove": lambda: (d(st.sampled_from([self.entry, self.item]))(),),
             "move_item_up": lambda: (self.entry(),),
             "move_item_down": lambda: (self.entry(),),
             "set_bits": lambda: (self.entry(), d(BITS)),
-            "insert_in_best_position": lambda: (self.item(), d(ALIGN)),
+            "insert_in_best_position": lambda: (self.item(), d(BOUNDARY)),
             "transform_to_padding": lambda: (d(st.sampled_from([self.entry, self.item]))(),),
-            "get_text_representation": lambda: (d(st.one_of(st.integers(0, 50), ANY)),),
-            "_lock": lambda: (d(st.one_of(st.booleans(), st.booleans(), ANY)),),
-            "__getitem__": lambda: (d(st.one_of(st.integers(-8, 8), INTS, ANY)),),
+            "get_text_representation": lambda: (d(mostly(st.integers(0, 50))),),
+            "_lock": lambda: (d(mostly(st.booleans())),),
+            "__getitem__": lambda: (d(mostly(st.integers(-8, 8))),),
             "__contains__": lambda: (self.entry(),),
-            "_set_data_to_frame": lambda: (d(st.one_of(st.just(self.frame), ANY)),),
-            "_get_data_from_frame": lambda: (d(st.one_of(st.just(self.frame), ANY)),),
+            "_set_data_to_frame": lambda: (d(mostly(st.just(self.frame))),),
+            "_get_data_from_frame": lambda: (d(mostly(st.just(self.frame))),),
         }.get(op, lambda: ())()
 
 
@@ -302,8 +307,7 @@ def expect_result(run, m, op, args, result, before):
         assert all(e is not args[0] and e.item is not args[0] for e in entries)
     elif op == "insert_in_best_position":
         assert result.item is args[0] and result in m
-        align = 1 if args[1] is None else args[1]
-        assert result.position_bits % align == 0
+        assert result.position_bits % args[1] == 0
     elif op == "merge_adjacent_paddings":
         assert m.safety_bits == run.bits_before
         assert not any(a.item is None and b.item is None for a, b in zip(entries, entries[1:]))
@@ -344,7 +348,7 @@ def test_map_editing_in_random_order(data, accepted):
             # here on, but transfers must still stay inside the frame.
             if m._items and draw(st.integers(0, 3)) == 0:
                 e = draw(st.sampled_from(m._items))
-                value = draw(st.one_of(st.integers(0, 255), INTS, ANY))
+                value = draw(mostly(st.integers(0, 255)))
                 setter = draw(st.sampled_from([e._set_bits, e._set_position_bits]))
                 try:
                     setter(value)
@@ -423,3 +427,42 @@ def test_completing_zero_width_entries(operation, build):
         m.add(item, 0)
     getattr(m, operation)()
     assert m.safety_bits == 8
+
+
+@pytest.mark.xfail(strict=True, reason="remove and transform_to_padding cast an uninitialised "
+                   "argument unchecked and raise RuntimeError('std::bad_cast')")
+@pytest.mark.parametrize("operation", ["remove", "transform_to_padding"])
+@pytest.mark.parametrize("cls", [DictionaryMappedItem, DictionaryItemOutput])
+def test_uninitialised_argument_is_a_type_error(operation, cls):
+    item = DictionaryItemOutput(1, "u8", DataType.UINT8)
+    m = DictionaryMap(Dictionary([item]), set(OUTPUTS))
+    m.add(item)
+    with pytest.raises(TypeError):
+        getattr(m, operation)(cls.__new__(cls))
+    assert [e.item for e in m] == [item]
+
+
+def tampered_map():
+    """[u8, flag, io32, padding] whose flag entry was widened behind the map's back, so that
+    any position recalculation now overflows."""
+    items = make_items()
+    m = DictionaryMap(Dictionary(items), set(OUTPUTS))
+    m.add(items[0])
+    flag = m.add(items[2])
+    m.insert(len(m), items[5])
+    m.add_padding(8)
+    flag._set_bits(250)
+    return m, items
+
+
+@pytest.mark.xfail(strict=True, reason="remove and transform_to_padding change the entry list "
+                   "before the position recalculation refuses, so the refusal is not atomic")
+@pytest.mark.parametrize("operation", ["remove", "transform_to_padding"])
+@pytest.mark.parametrize("by", ["entry", "item"])
+def test_refused_recalculation_leaves_the_map_unchanged(operation, by):
+    m, items = tampered_map()
+    before = [(e.item, e.bits, e.position_bits) for e in m]
+    first = m[0]
+    with pytest.raises(OverflowError):
+        getattr(m, operation)(first if by == "entry" else first.item)
+    assert [(e.item, e.bits, e.position_bits) for e in m] == before

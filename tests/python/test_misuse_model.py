@@ -504,6 +504,43 @@ def test_item_calls_in_random_order(cls, dt, fail_safe, data):
         assert item_state(copy) == item_state(item)
 
 
+@MISUSE
+@given(actions=st.lists(st.tuples(st.sampled_from(["write", "leave", "join", "fail_safe"]),
+                                  st.integers(0, 300)), max_size=8),
+       writes=st.lists(st.integers(0, 300), min_size=1, max_size=6))
+def test_subscribers_that_reenter_their_item(actions, writes):
+    """Subscribers that write, unsubscribe themselves or subscribe others while the item
+    notifies: no crash, no lost value."""
+    item = DictionaryItemInput(1, "x", DataType.UINT16, 0)
+    depth = [0]
+
+    def make(action, argument):
+        def callback():
+            if depth[0] >= 3:
+                return
+            depth[0] += 1
+            try:
+                if action == "write":
+                    item._write(argument)
+                elif action == "leave":
+                    item.unsubscribe_changed(callback)
+                elif action == "join":
+                    item.subscribe_changed(make("write", argument + 1))
+                else:
+                    item._set_fail_safe()
+            finally:
+                depth[0] -= 1
+        return callback
+
+    for action in actions:
+        item.subscribe_changed(make(*action))
+    for value in writes:
+        item._write(value)
+        assert type(item.get()) is int and 0 <= item.get() <= 301
+    if not actions:
+        assert item.get() == writes[-1]
+
+
 # ---- dictionary ----------------------------------------------------------------------------
 
 ITEM_SPECS = st.lists(
@@ -702,12 +739,12 @@ def test_dynamic_map_calls_in_random_order(data):
         elif op == "send":
             frame, vdb = any_of(frames), draw(st.one_of(st.integers(0, 17), INTS, ANY))
             before_stream, before_done = model.stream(), m.bytes_processed
+            finished = m.current_processed_item >= len(m._items)
             ok, got = attempt(snap, lambda: m.set_data_to_frame(frame, vdb))
             if ok:
                 assert len(frame.get_safe_data_bytes()) == 16
             if ok and not model.replaced:
-                if vdb > frame.safe_data_size_bytes or m.current_processed_item == len(
-                        m._items) and m.bytes_processed == before_done:
+                if vdb > frame.safe_data_size_bytes or finished:
                     sent = b""
                 else:
                     sent = before_stream[before_done:before_done + vdb]
