@@ -19,4 +19,5 @@ SITE="$BUILD/site/velmora"
 mkdir -p "$SITE"
 for f in python/velmora/*; do ln -sf "$(pwd)/$f" "$SITE/"; done
 ln -sf "$(pwd)/$(ls "$BUILD"/_core*.so | head -1)" "$SITE/"
+if [ -f "$BUILD/_core.pyi" ]; then ln -sf "$(pwd)/$BUILD/_core.pyi" "$SITE/"; fi
 echo "built: PYTHONPATH=$BUILD/site"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what the tests need on a bare machine, builds once (one CMake
-# build folder for the extension and the C++ tests), runs ctest and pytest.
+# build folder for the extension and the C++ tests), runs ctest and pytest, then the C++
+# tests under sanitizers and each fuzzer for a short time. Fails on any failure.
+# VELMORA_QUICK=1 skips the sanitizer and fuzz stages (for a fast local loop).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,15 +11,22 @@ BUILD_DIR=${BUILD_DIR:-build/dev}
 
 scripts/install-deps.sh
 
-"$PYTHON" -m pip install --quiet --no-build-isolation \
+echo "== build and install"
+"$PYTHON" -m pip install --quiet --no-build-isolation --root-user-action=ignore \
     -Cbuild-dir="$BUILD_DIR" \
     -Ccmake.define.VELMORA_BUILD_TESTS=ON \
     -Ccmake.build-type=RelWithDebInfo \
     .
 
 echo "== C++ tests"
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j 2
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j 2 --timeout 300
 
 echo "== Python tests"
-# Run from outside the source tree so `import velmora` takes the installed package.
+# Run against the installed package (the source folder has no compiled module).
 "$PYTHON" -m pytest -q -p no:cacheprovider --rootdir=. tests/python "$@"
+
+if [ "${VELMORA_QUICK:-0}" != 1 ]; then
+    scripts/sanitize.sh
+    scripts/fuzz.sh "${VELMORA_FUZZ_SECONDS:-20}"
+fi
+echo "== all tests passed"

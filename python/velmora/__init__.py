@@ -1,21 +1,24 @@
 """velmora: the master side of a Fail Safe over EtherCAT (FSoE) connection.
 
-All behaviour lives in the compiled core, ``velmora._core``; this file re-exports it.
+All behaviour lives in the compiled core, ``velmora._core``; this file re-exports it. The
+slave simulator is in ``velmora.sim``.
 """
 import typing as _typing
 
 from . import _core
 from ._core import *  # noqa: F401,F403
-from ._core import (  # noqa: F401
-    __version__,
-    _log_check_crc,
-    _log_generate_crc,
-    _log_transition,
-)
+from ._core import __version__ as __version__
+from ._core import _log_check_crc as _log_check_crc
+from ._core import _log_generate_crc as _log_generate_crc
+from ._core import _log_transition as _log_transition
 
 DICTIONARY_VALUE_TYPES = _typing.Union[float, int, bool]
 
-__all__ = [name for name in dir(_core) if not name.startswith("__")] + [
-    "DICTIONARY_VALUE_TYPES",
-    "__version__",
-]
+# The simulator is a separate face of the package: velmora.sim.
+_SIM_NAMES = ("SlaveSimulator", "SlaveEvent")
+for _name in _SIM_NAMES:
+    globals().pop(_name, None)
+
+__all__ = [
+    name for name in dir(_core) if not name.startswith("__") and name not in _SIM_NAMES
+] + ["DICTIONARY_VALUE_TYPES", "__version__"]
