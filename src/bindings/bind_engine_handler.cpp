@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "bindings/convert.hpp"
@@ -368,6 +369,94 @@ void bind_handler_internals(nb::class_<MasterHandler>& cls) {
                     "-> None"));
 }
 
+const char* const kDiagnosticsDoc =
+    R"(Connection counters, read without parsing the trace: a new dict on every read.
+
+cycles: replies handed to the state machine, that is every set_reply with a new reply
+    while running (a repeat of the last reply, or any reply while stopped, is no cycle).
+accepted_replies: cycles whose reply passed every check of the state that handled it, so
+    that the connection advanced or stayed where it was without an error report
+    ("RESET_OK", "SESSION_OK", "SESSION_STAY1", "CONN_OK", "CONNECTION_STAY1", "PARA_OK",
+    "PARA_STAY1", "DATA_OK1", "DATA_OK2").
+resets: {transition name: count} of the reported transitions that reset the connection:
+    fail, watchdog and slave-reset transitions ("DATA_FAIL1", "SESSION_WD", "DATA_RESET1",
+    ...). The stays that report an error ("RESET_STAY1", "SESSION_STAY2") and the host's own
+    resets (reset, stop, start) are not counted.
+last_error: (transition name, message) of the last error reported to the error callback,
+    or None.
+time_since_last_accepted_reply_s: seconds on the monotonic clock since the last accepted
+    reply, or None before the first.
+min_reply_interval_s, max_reply_interval_s: the shortest and the longest time in seconds
+    between two consecutive accepted replies of one connection (start begins a new one), or
+    None before there were two.)";
+
+nb::object optional_number(const std::optional<double>& value) {
+    if (!value) return nb::none();
+    return nb::float_(*value);
+}
+
+nb::dict diagnostics_dict(MasterHandler& h) {
+    // Copied under the exclusion; the Python objects are made after it is released.
+    const HandlerDiagnostics d = h.diagnostics();
+    nb::dict resets;
+    for (const auto& [name, count] : d.resets) {
+        resets[nb::str(name.c_str(), name.size())] = nb::int_(count);
+    }
+    nb::dict result;
+    result["cycles"] = nb::int_(d.cycles);
+    result["accepted_replies"] = nb::int_(d.accepted_replies);
+    result["resets"] = resets;
+    result["last_error"] =
+        d.has_last_error
+            ? nb::object(nb::make_tuple(
+                  optional_text(d.last_error_transition
+                                    ? std::optional<std::string_view>(*d.last_error_transition)
+                                    : std::nullopt),
+                  optional_text(d.last_error_message
+                                    ? std::optional<std::string_view>(*d.last_error_message)
+                                    : std::nullopt)))
+            : nb::none();
+    result["time_since_last_accepted_reply_s"] =
+        optional_number(d.time_since_last_accepted_reply_s);
+    result["min_reply_interval_s"] = optional_number(d.min_reply_interval_s);
+    result["max_reply_interval_s"] = optional_number(d.max_reply_interval_s);
+    return result;
+}
+
+nb::str handler_repr(nb::handle self) {
+    const std::string cls = nb::str(self.type().attr("__name__")).c_str();
+    if (!nb::inst_ready(self)) return nb::str(("<" + cls + " (uninitialized)>").c_str());
+    MasterHandler& h = handler_of(self.ptr());
+    const std::uint16_t connection_id =
+        exclusive_result(h, [&] { return u16_value(*h.master().session().connection_id); });
+    const std::string state = nb::str(state_class(h.state()).attr("__name__")).c_str();
+    const std::string text = "<" + cls + " state=" + state +
+                             " running=" + (h.running() ? "True" : "False") +
+                             " connection_id=" + std::to_string(connection_id) + ">";
+    return nb::str(text.c_str(), text.size());
+}
+
+// The with statement: the handler is stopped and its watchdog thread joined on the way
+// out, also when the block raised; that exception is never suppressed.
+void bind_handler_context(nb::class_<MasterHandler>& cls) {
+    cls.def(
+           "__enter__", [](nb::handle self) { return nb::borrow(self); },
+           nb::sig("def __enter__(self) -> typing_extensions.Self"))
+        .def(
+            "__exit__", [](MasterHandler& h, nb::handle, nb::handle, nb::handle) { h.delete_(); },
+            nb::arg("exc_type").none(), nb::arg("exc_value").none(), nb::arg("traceback").none(),
+            nb::sig("def __exit__(self, exc_type: type[BaseException] | None, exc_value: "
+                    "BaseException | None, traceback: types.TracebackType | None) -> None"),
+            "Stop the connection and end the watchdog thread (as delete does)")
+        .def("__repr__", &handler_repr)
+        .def_prop_ro("diagnostics", &diagnostics_dict,
+                     nb::for_getter(nb::sig("def diagnostics(self, /) -> dict[str, typing.Any]")),
+                     kDiagnosticsDoc)
+        .def("reset_diagnostics", &MasterHandler::reset_diagnostics,
+             "Zero the connection counters of diagnostics (the time of the last accepted reply "
+             "is kept)");
+}
+
 }  // namespace
 
 void bind_engine_handler(nb::module_& m) {
@@ -400,7 +489,9 @@ void bind_engine_handler(nb::module_& m) {
         .def(
             "get_request",
             [](MasterHandler& h) -> nb::object {
-                auto* py = dynamic_cast<PyMasterHandler*>(&h);
+                // Every handler made from Python is one; typeid costs a pointer compare.
+                auto* py = typeid(h) == typeid(PyMasterHandler) ? static_cast<PyMasterHandler*>(&h)
+                                                                : nullptr;
                 nb::object result;
                 h.exclusive([&] {
                     if (py != nullptr) {
@@ -436,6 +527,7 @@ void bind_engine_handler(nb::module_& m) {
              "Get the slave address of the master");
     bind_handler_fields(cls);
     bind_handler_internals(cls);
+    bind_handler_context(cls);
     refuse_pickling(cls, "MasterHandler");
 }
 

@@ -1,7 +1,9 @@
 // Frame objects, the SRA CRC and the CRC trace functions.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <vector>
@@ -49,6 +51,41 @@ nb::str u16_array_repr(const U16Array& a) {
         text += std::to_string(a[i]);
     }
     text += "])";
+    return nb::str(text.c_str(), text.size());
+}
+
+// The frame as it would travel: command (its name, or the raw value when it is none),
+// sequence number, connection id, and the safe data and CRCs of its size in hex.
+nb::str frame_repr(nb::handle self) {
+    const std::string cls = nb::str(self.type().attr("__name__")).c_str();
+    if (!nb::inst_ready(self)) return nb::str(("<" + cls + " (uninitialized)>").c_str());
+    const auto& frame = nb::cast<const FSOEFrame&>(self);
+    const FSOEFrameControl& control = frame.control();
+    char hex[8];
+    std::string text = "<" + cls + " ";
+    if (control.command_is_valid()) {
+        text += command_name(static_cast<FSOECommand>(control.command_raw()));
+    } else {
+        std::snprintf(hex, sizeof hex, "0x%02X", control.command_raw());
+        text += hex;
+    }
+    text += " sequence_number=" + std::to_string(control.sequence_number()) +
+            " connection_id=" + std::to_string(control.connection_id()) + " safe_data=[";
+    std::uint8_t data[MAX_DATA_BYTES];
+    frame.get_safe_data_bytes(data);
+    const std::uint16_t size =
+        std::min<std::uint16_t>(frame.safe_data_size_bytes(), MAX_DATA_BYTES);
+    for (std::uint16_t i = 0; i < size; ++i) {
+        std::snprintf(hex, sizeof hex, i ? " %02X" : "%02X", data[i]);
+        text += hex;
+    }
+    text += "] crcs=[";
+    const std::uint16_t blocks = FSOE_GetDataSizeWords(size);
+    for (std::uint16_t i = 0; i < blocks; ++i) {
+        std::snprintf(hex, sizeof hex, i ? " %04X" : "%04X", frame.crcs()[i]);
+        text += hex;
+    }
+    text += "]>";
     return nb::str(text.c_str(), text.size());
 }
 
@@ -185,7 +222,8 @@ void bind_fsoe_frame(nb::module_& m) {
                 return in_u16_range(value) ? f.check_crcs_cyclic(static_cast<std::uint16_t>(value))
                                            : f.check_crcs();
             },
-            nb::arg("last_sent_crc_0"));
+            nb::arg("last_sent_crc_0"))
+        .def("__repr__", &frame_repr);
 
     nb::object from_array =
         nb::cpp_function(&frame_from_array, nb::arg("cls"), nb::arg("data"),

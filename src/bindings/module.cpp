@@ -22,4 +22,5 @@ NB_MODULE(_core, m) {
     velmora::bindings::bind_watchdog(m);
     velmora::bindings::bind_engine(m);
     velmora::bindings::bind_sim(m);
+    velmora::bindings::bind_bench(m);
 }

@@ -12,5 +12,6 @@ void bind_mapping(nanobind::module_& m);
 void bind_watchdog(nanobind::module_& m);
 void bind_engine(nanobind::module_& m);
 void bind_sim(nanobind::module_& m);
+void bind_bench(nanobind::module_& m);
 
 }  // namespace velmora::bindings

@@ -1,5 +1,7 @@
 #include "engine/handler_lock.hpp"
 
+#include <pthread.h>
+
 namespace velmora {
 namespace {
 
@@ -9,10 +11,11 @@ void plain_wait(void (*wait)(void*), void* context) {
 
 std::atomic<HandlerLock::WaitHook> g_wait_hook{&plain_wait};
 
-// A non-zero token that identifies the calling thread.
+// A non-zero token that identifies the calling thread. pthread_self reads the thread
+// pointer; a thread_local's address would cost a call into the TLS resolver in a shared
+// library.
 std::uintptr_t this_thread_token() noexcept {
-    static thread_local char tag;
-    return reinterpret_cast<std::uintptr_t>(&tag);
+    return static_cast<std::uintptr_t>(pthread_self());
 }
 
 }  // namespace

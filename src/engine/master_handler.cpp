@@ -100,7 +100,7 @@ MasterHandler::MasterHandler(DictionaryPtr dictionary, std::int64_t slave_addres
       application_parameters_(std::move(application_parameters)),
       report_error_callback_(std::move(report_error_callback)),
       state_change_callback_(std::move(state_change_callback)),
-      random_(std::random_device{}()) {
+      random_(std::make_unique<std::mt19937>(std::random_device{}())) {
     if (!dictionary_) throw TypeError("dictionary must be a Dictionary");
     const std::uint16_t address = to_u16(slave_address);
     const std::uint16_t id = to_u16(connection_id);
@@ -181,6 +181,11 @@ void MasterHandler::start() {
         slave_->start();
         initialization_data_bytes_ = std::min(slave_->frame().safe_data_size_bytes(),
                                               master_->frame().safe_data_size_bytes());
+        // A new connection: the slave's first reply may repeat, byte for byte, the last
+        // reply of the previous one (a Reset frame after a reset), and must not be taken
+        // for a repeat.
+        forget_last_reply_();
+        diagnostics_.restart_intervals();
         // Running first: the watchdog is armed only while the connection runs.
         running_->store(true);
         reset_locked_();
@@ -267,6 +272,16 @@ std::uint16_t MasterHandler::get_slave_address() const noexcept {
     return u16_value(*master_->session().slave_address);
 }
 
+HandlerDiagnostics MasterHandler::diagnostics() {
+    HandlerDiagnostics snapshot;
+    exclusive([&] { snapshot = diagnostics_.snapshot(ConnectionDiagnostics::Clock::now()); });
+    return snapshot;
+}
+
+void MasterHandler::reset_diagnostics() {
+    exclusive([this] { diagnostics_.clear(); });
+}
+
 // ---- Operations for the states ----
 
 bool MasterHandler::_dynamic_map_pending() const noexcept {
@@ -276,7 +291,7 @@ bool MasterHandler::_dynamic_map_pending() const noexcept {
 void MasterHandler::_create_session_id() {
     _second_session_frame_sent = false;
     std::uniform_int_distribution<std::uint32_t> draw(0, 0xFFFF);
-    master_->session().session_id->set_raw_value(draw(random_));
+    master_->session().session_id->set_raw_value(draw(*random_));
 }
 
 void MasterHandler::_set_next_state(StateId next_state) {
@@ -288,12 +303,18 @@ void MasterHandler::_set_next_state(StateId next_state) {
 }
 
 void MasterHandler::_watchdog_expired_event() {
-    _set_next_state(state_->_process_watchdog_expired_event());
+    const std::uint64_t reported = diagnostics_.errors_reported();
+    const StateId next_state = state_->_process_watchdog_expired_event();
+    // Every expiry that is reported resets the connection (or, in the Reset state, moves on
+    // to a new session).
+    if (diagnostics_.errors_reported() != reported) diagnostics_.count_reset();
+    _set_next_state(next_state);
     recalculate_request_();
 }
 
 void MasterHandler::_report_error(std::optional<std::string_view> transition_name,
                                   std::optional<std::string_view> error) {
+    diagnostics_.record_error(transition_name, error);
     ErrorCallbackPtr callback = report_error_callback();
     if (callback) run_host_code([&] { (*callback)(transition_name, error); });
 }
@@ -302,9 +323,25 @@ void MasterHandler::activate_and_reset_watchdog() {
     // A stopped connection keeps its watchdog inactive, whatever resets it.
     if (!running_->load()) return;
     // Only this handler deactivates its watchdog, under the exclusion that the caller
-    // holds, so an active watchdog stays active here: re-arming it is just a reset.
-    if (!watchdog_->active()) watchdog_->activate();
-    watchdog_->reset();
+    // holds, so an active watchdog stays active here: re-arming it is just a reset, which
+    // records the time (the thread reads it when it wakes).
+    if (!watchdog_->active()) {
+        watchdog_->activate();
+        have_cycle_time_ = false;  // the activation waited for the thread
+    }
+    watchdog_->reset_at(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            cycle_time().time_since_epoch())
+                            .count());
+}
+
+ConnectionDiagnostics::Clock::time_point MasterHandler::cycle_time() {
+    if (in_reply_ && have_cycle_time_) return cycle_time_;
+    const auto now = ConnectionDiagnostics::Clock::now();
+    if (in_reply_) {
+        cycle_time_ = now;
+        have_cycle_time_ = true;
+    }
+    return now;
 }
 
 void MasterHandler::settle_() {

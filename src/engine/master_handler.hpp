@@ -23,6 +23,7 @@
 #include "engine/application_parameter.hpp"
 #include "engine/handler_lock.hpp"
 #include "engine/host_callbacks.hpp"
+#include "engine/master_handler_diagnostics.hpp"
 #include "engine/node.hpp"
 #include "engine/state_id.hpp"
 #include "engine/states/state_connection.hpp"
@@ -71,6 +72,15 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     void delete_();
     void set_slave_address(std::int64_t slave_address);
     std::uint16_t get_slave_address() const noexcept;
+
+    // Connection counters. A cycle is one reply handed to the state machine (a new reply
+    // while running); an accepted reply is a cycle whose reply passed every check of the
+    // state that handled it, so no error was reported. Resets are counted by the name of
+    // the reported transition that reset the connection: fail, watchdog and slave-reset
+    // transitions, not the host's own resets.
+    HandlerDiagnostics diagnostics();
+    // Zeroes the counters; the time of the last accepted reply is kept.
+    void reset_diagnostics();
 
     // Runs `f` as one host operation: under the exclusion, with the errors of host code
     // held until `f` has finished. Expiries recorded meanwhile run before it returns.
@@ -126,6 +136,9 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
 
     // activate_and_reset of the watchdog.
     void activate_and_reset_watchdog();
+    // The steady clock now. Within the handling of one reply it is read once and shared
+    // (the watchdog's re-arm and the diagnostics), since a read costs a good part of a cycle.
+    ConnectionDiagnostics::Clock::time_point cycle_time();
     // Every safe input to its fail-safe value, even when a subscriber raises.
     void set_inputs_to_failsafe();
     // Runs host code; its error is held for the end of the current host operation.
@@ -168,6 +181,8 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     void recalculate_request_();
     bool same_as_last_reply_(std::span<const std::uint8_t> data) const noexcept;
     void store_last_reply_(std::span<const std::uint8_t> data) noexcept;
+    void forget_last_reply_() noexcept;
+    class ReplyScope;
 
     DictionaryPtr dictionary_;
     std::vector<ApplicationParameterPtr> application_parameters_;
@@ -200,12 +215,18 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     std::size_t last_reply_length_ = 0;
     std::uint64_t last_reply_tail_hash_ = 0;
 
-    std::mt19937 random_;
+    ConnectionDiagnostics diagnostics_;
+    bool in_reply_ = false;
+    bool have_cycle_time_ = false;
+    ConnectionDiagnostics::Clock::time_point cycle_time_{};
 
     HandlerLock lock_;
     std::atomic<bool> expiry_pending_{false};
     ErrorScope* error_scope_ = nullptr;
     bool settle_after_stop_ = false;
+
+    // Apart from the fields of the cycle (it is 5 KB).
+    std::unique_ptr<std::mt19937> random_;
 
     std::unique_ptr<Watchdog> watchdog_;  // last: its thread calls back into the members
 };

@@ -36,7 +36,34 @@ void MasterHandler::store_last_reply_(std::span<const std::uint8_t> data) noexce
     last_reply_tail_hash_ = data.size() > kStoredReplyBytes ? tail_hash(data) : 0;
 }
 
+void MasterHandler::forget_last_reply_() noexcept {
+    last_reply_length_ = 0;
+    last_reply_tail_hash_ = 0;
+}
+
+// Marks the handling of one reply. A reply handled inside another one (host code that hands
+// a reply to its handler from a callback) leaves the outer one to read the clock afresh.
+class MasterHandler::ReplyScope {
+  public:
+    explicit ReplyScope(MasterHandler& h) noexcept : h_(h), outer_(h.in_reply_) {
+        h.in_reply_ = true;
+        h.have_cycle_time_ = false;
+    }
+    ~ReplyScope() {
+        h_.in_reply_ = outer_;
+        h_.have_cycle_time_ = false;
+    }
+    ReplyScope(const ReplyScope&) = delete;
+    ReplyScope& operator=(const ReplyScope&) = delete;
+
+  private:
+    MasterHandler& h_;
+    bool outer_;
+};
+
 void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
+    ReplyScope scope(*this);
+    diagnostics_.count_cycle();
     store_last_reply_(data);
     FSOEFrame& reply = slave_->frame();
     // The slave's PDU length is fixed by the input map: a reply of another length is read
@@ -55,7 +82,15 @@ void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
     slave_->_dynamic_map().get_data_from_frame(reply, initialization_data_bytes_);
 
     const StateId handling = state_id_.load();
+    const std::uint64_t reported = diagnostics_.errors_reported();
     const StateId next_state = state_->_process_frame_received_event();
+    if (diagnostics_.errors_reported() == reported) {
+        diagnostics_.count_accepted(cycle_time());
+    } else if (_reset_slave_sequence_number_after_frame) {
+        // The Reset handling and the Session restart set this flag, and only they do: the
+        // reported transition reset the connection (not a stay such as "SESSION_STAY2").
+        diagnostics_.count_reset();
+    }
     if (handling != StateId::Reset) reply.control().increment_sequence_number();
     slave_->_last_crc0_sent = reply.crcs()[0];
     _set_next_state(next_state);

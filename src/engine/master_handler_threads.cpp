@@ -41,15 +41,20 @@ void MasterHandler::defer_error_(std::exception_ptr error) {
 // was held; after letting go it looks once more, so that an expiry recorded just before
 // is never lost (the watchdog records before it tries, the holder looks after releasing).
 void MasterHandler::release_() noexcept {
-    const bool on_watchdog = watchdog_ && watchdog_->on_watchdog_thread();
     for (;;) {
-        const bool outermost = lock_.depth() == 1;
-        if (outermost) {
-            while (expiry_pending_.exchange(false)) run_missed_expiry_(nullptr);
+        if (lock_.depth() != 1) {
+            lock_.unlock();
+            return;
+        }
+        // A plain load first: the exchange is an atomic read-modify-write, and the
+        // uncontended path keeps to the one of taking the exclusion.
+        while (expiry_pending_.load() && expiry_pending_.exchange(false)) {
+            run_missed_expiry_(nullptr);
         }
         lock_.unlock();
-        if (!outermost || on_watchdog) return;
-        if (!expiry_pending_.load() || !lock_.try_lock()) return;
+        if (!expiry_pending_.load()) return;
+        if (watchdog_ && watchdog_->on_watchdog_thread()) return;
+        if (!lock_.try_lock()) return;
     }
 }
 

@@ -237,9 +237,12 @@ void Watchdog::Impl::send(WatchdogCommand command) {
 }
 
 void Watchdog::Impl::reset() {
+    reset_at(now_ns());
+}
+
+void Watchdog::Impl::reset_at(std::int64_t now) {
     check_alive();
     // Keep the latest stamp when several threads reset at once.
-    std::int64_t now = now_ns();
     std::int64_t seen = last_reset_ns.load(std::memory_order_relaxed);
     while (seen < now &&
            !last_reset_ns.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
@@ -291,6 +294,9 @@ void Watchdog::deactivate() {
 }
 void Watchdog::reset() {
     impl_->reset();
+}
+void Watchdog::reset_at(std::int64_t steady_ns) {
+    impl_->reset_at(steady_ns);
 }
 void Watchdog::stop() {
     impl_->stop();

@@ -42,6 +42,9 @@ class Watchdog {
     void activate();    // blocking; no-op when active
     void deactivate();  // blocking; no-op when inactive
     void reset();       // re-arm; never blocks
+    // Re-arm as of `steady_ns`, a reading of std::chrono::steady_clock in nanoseconds that
+    // the caller has just taken (saves a second clock read when it has one).
+    void reset_at(std::int64_t steady_ns);
     void stop();        // blocking; the thread ends (not joined)
     void activate_and_reset();
     bool active() const noexcept;

@@ -72,6 +72,7 @@ struct Watchdog::Impl : std::enable_shared_from_this<Watchdog::Impl> {
     void deactivate();
     void stop();
     void reset();
+    void reset_at(std::int64_t now);
     void join();
     void send(WatchdogCommand command);
     bool on_thread() const noexcept { return thread_id.load() == std::this_thread::get_id(); }

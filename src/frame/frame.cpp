@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "frame/fsoe_frame_bytes.hpp"
 #include "protocol/errors.hpp"
 #include "protocol/helpers.hpp"
 
@@ -74,23 +75,18 @@ void FSOEFrame::from_array(std::span<const std::uint8_t> data) {
 void FSOEFrame::from_array_fixed(std::span<const std::uint8_t> data,
                                  std::uint16_t length) noexcept {
     if (length > kMaxPduBytes) length = kMaxPduBytes;
-    std::uint16_t words[FSOE_MAX_FRAME_WORDS] = {};
-    std::size_t n = std::min<std::size_t>(data.size(), length);
-    for (std::size_t j = 0; j < n; ++j) {
-        words[j >> 1] |= static_cast<std::uint16_t>(data[j] << ((j & 1u) ? 8 : 0));
+    if (data.size() >= length) {
+        FSOE_FrameFromBytes(&frame_, data.data(), length);
+        return;
     }
-    FSOE_FrameFromArray(&frame_, words, static_cast<std::uint16_t>((length + 1u) / 2u));
+    // A short PDU: the missing bytes read as 0.
+    std::uint8_t bytes[kMaxPduBytes] = {};
+    std::copy(data.begin(), data.end(), bytes);
+    FSOE_FrameFromBytes(&frame_, bytes, length);
 }
 
 std::uint16_t FSOEFrame::to_array(std::uint8_t* out) const noexcept {
-    std::uint16_t words[FSOE_MAX_FRAME_WORDS];
-    std::uint16_t length = 0;
-    FSOE_FrameToArray(words, &frame_, &length);
-    for (std::uint16_t j = 0; j < length; ++j) {
-        out[j] =
-            static_cast<std::uint8_t>((j & 1u) ? (words[j >> 1] >> 8) : (words[j >> 1] & 0xFF));
-    }
-    return length;
+    return FSOE_FrameToBytes(out, &frame_);
 }
 
 void FSOEFrame::set_safe_data_size_bytes(std::int64_t size) {
@@ -143,10 +139,25 @@ void FSOEFrame::generate_crcs_cyclic(std::uint16_t last_sent_crc_0) {
 }
 
 bool FSOEFrame::check_crcs_cyclic(std::uint16_t last_sent_crc_0) noexcept {
+    std::uint16_t calculated[MAX_CRC_WORDS] = {};
+    const std::uint16_t blocks = FSOE_FrameCalcCrcsFast(&frame_, calculated);
+    if (blocks == 0) {
+        // No block carries CRC_0; it is still computed to tell the sequence numbers apart.
+        while (calc_crc0() == last_sent_crc_0) control_.increment_sequence_number();
+        return check_crcs();
+    }
     // A CRC over a fixed-length message is injective in the 16 sequence-number bits, so
     // this loop ends after at most one increment.
-    while (calc_crc0() == last_sent_crc_0) control_.increment_sequence_number();
-    return check_crcs();
+    while (calculated[0] == last_sent_crc_0) {
+        control_.increment_sequence_number();
+        FSOE_FrameCalcCrcsFast(&frame_, calculated);
+    }
+    bool valid = true;
+    for (std::uint16_t i = 0; i < blocks; ++i) {
+        if (calculated[i] != frame_.au16Crc[i]) valid = false;
+    }
+    trace::log_check_crc(calculated, trace_fields(), valid);
+    return valid;
 }
 
 }  // namespace velmora

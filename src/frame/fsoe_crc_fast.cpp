@@ -69,6 +69,10 @@ bool FSOE_FrameCheckCrcFast(const FSOE_SFrame* psFrame, std::uint16_t* au16Calcu
     return bValid;
 }
 
+std::uint16_t FSOE_FrameCalcCrcsFast(const FSOE_SFrame* psFrame, std::uint16_t* au16Crc) {
+    return block_crcs(psFrame, au16Crc);
+}
+
 std::uint16_t FSOE_FrameCalcCrc0Fast(const FSOE_SFrame* psFrame) {
     return block0_crc(psFrame, FSOE_CrcControlPrefix(&psFrame->sControl));
 }

@@ -51,5 +51,7 @@ std::uint16_t FSOE_CrcControlPrefix(const FSOE_SFrameControl* psControl);
 void FSOE_FrameGenerateCrcFast(FSOE_SFrame* psFrame);
 bool FSOE_FrameCheckCrcFast(const FSOE_SFrame* psFrame, std::uint16_t* au16CalculatedCrc);
 std::uint16_t FSOE_FrameCalcCrc0Fast(const FSOE_SFrame* psFrame);
+// The CRC of every block into au16Crc (8 words); returns the number of blocks.
+std::uint16_t FSOE_FrameCalcCrcsFast(const FSOE_SFrame* psFrame, std::uint16_t* au16Crc);
 
 }  // namespace velmora

@@ -98,9 +98,10 @@ void FSOEDynamicMap::set_data_to_frame(FSOEFrame& frame, std::uint16_t valid_dat
 
 void FSOEDynamicMap::get_data_from_frame(const FSOEFrame& frame, std::uint16_t valid_data_bytes) {
     if (valid_data_bytes > frame.safe_data_size_bytes()) return;
+    // Every item received (always so in the Data state): nothing to unpack.
+    if (current_processed_item_ >= items_.size()) return;
     std::uint8_t data[MAX_DATA_BYTES];
     frame.get_safe_data_bytes(data);
-    if (current_processed_item_ >= items_.size()) return;
     DynamicMappableItem* item = items_[current_processed_item_].get();
     for (std::uint16_t i = 0; i < valid_data_bytes && i < MAX_DATA_BYTES; ++i) {
         if (current_processed_item_byte_ >= item->n_bytes()) {

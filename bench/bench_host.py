@@ -1,0 +1,437 @@
+#!/usr/bin/env python3
+"""The host-level cycle of velmora, measured from Python, with the five performance targets.
+
+A master handler runs in the Data state against velmora.sim.SlaveSimulator, 16 bytes of safe
+data in each direction laid out as eight UINT16 items (also 2 bytes: one UINT16 item), with
+new simulator inputs, so a new reply, every cycle. Measured, all as CPU time of this thread:
+
+- host cycle: set_reply with a new reply + get_request, from Python;
+- C++ cycle: the core's set_reply + get_request, as a loop in C++ (a private hook);
+- two do-nothing binding calls that take and return bytes (velmora._core._bench_echo);
+- a repeated identical reply + get_request;
+- the block-CRC work of one cycle with the per-block computation, and the fast one;
+- 512 handlers, each with its simulator, cycled round robin: the masters' calls timed apart
+  from the simulators'; memory per handler;
+- the connection setup, from a reset to the Data state (cycles and wall time).
+
+A clock read costs a good part of a cycle, so nothing is timed per call. A cycle's master
+share is the difference of two loops: handler and simulator, and a twin simulator (same
+seed) replaying the same requests alone, which does exactly the simulator's work again.
+Loops of calls are measured against an empty loop of the same length. Every figure is the
+median over repetitions, and the repetitions of all figures are interleaved, so the two
+sides of each ratio are measured side by side.
+
+    python bench/bench_host.py [--json PATH] [--reps N] [--cycles N] [--handlers N]
+"""
+import argparse
+import gc
+import json
+import os
+import platform
+import random
+import statistics
+import sys
+import time
+
+import velmora as v
+from velmora import _core
+from velmora.sim import SlaveSimulator
+
+ADDRESS, CONN_ID, SEED = 0x0042, 0x1234, 7
+WATCHDOG_S = 60.0  # a pause between measurements must never let a watchdog expire
+clock = time.thread_time_ns
+set_sim_inputs = SlaveSimulator.inputs.fset
+# The simulator's inputs in cycle i are PATTERNS[i & 255], as in the C++ hooks.
+PATTERNS = [bytes((i * 7 + j * 13) & 0xFF for j in range(16)) for i in range(256)]
+
+
+def make_handler(n_bytes):
+    """A handler with n_bytes of safe data each way as UINT16 items (UINT8 for one byte)."""
+    data_type = v.DataType.UINT8 if n_bytes == 1 else v.DataType.UINT16
+    count = 1 if n_bytes == 1 else n_bytes // 2
+    outputs = [v.DictionaryItemOutput(200 + i, f"out{i}", data_type) for i in range(count)]
+    inputs = [v.DictionaryItemInput(100 + i, f"in{i}", data_type, 0) for i in range(count)]
+    for i, item in enumerate(outputs):
+        item.set(0x11 * (i + 1))
+    handler = v.MasterHandler(v.Dictionary(outputs + inputs), ADDRESS, CONN_ID, WATCHDOG_S)
+    for item in outputs:
+        handler.master.dictionary_map.add(item)
+    for item in inputs:
+        handler.slave.dictionary_map.add(item)
+    return handler
+
+
+def make_simulator(n_bytes):
+    return SlaveSimulator(ADDRESS, CONN_ID, n_bytes, n_bytes, int(WATCHDOG_S * 1000), seed=SEED)
+
+
+class Link:
+    """A handler, its simulator, and a twin simulator that follows the same requests."""
+
+    def __init__(self, n_bytes, twin=True):
+        self.n_bytes = n_bytes
+        self.patterns = [p[:n_bytes] for p in PATTERNS]
+        self.handler = make_handler(n_bytes)
+        self.sim = make_simulator(n_bytes)
+        self.twin = make_simulator(n_bytes) if twin else None
+        self.index = 0  # cycles so far: the number of requests fed to the simulator
+        self.twin_index = 0
+        self.pending = []  # requests the twin has not been fed yet
+        self.handler.start()
+
+    def cycle(self):
+        request = self.handler.get_request()
+        set_sim_inputs(self.sim, self.patterns[self.index & 255])
+        self.pending.append(request)
+        self.index += 1
+        self.handler.set_reply(self.sim.process(request))
+
+    def to_data(self):
+        """Cycles until the Data state with fail-safe mode off; returns the cycles."""
+        self.handler.set_fail_safe(False)
+        cycles = 0
+        while self.handler.state is not v.StateData:
+            cycles += 1
+            if cycles > 1000:
+                raise RuntimeError("the connection does not reach the Data state")
+            self.cycle()
+        self.handler.set_fail_safe(False)
+        return cycles
+
+    def catch_up(self):
+        """Feeds the twin what the simulator got, untimed."""
+        if self.twin is not None:
+            for request in self.pending:
+                set_sim_inputs(self.twin, self.patterns[self.twin_index & 255])
+                self.twin.process(request)
+                self.twin_index += 1
+        self.pending = []
+
+    def ready(self):
+        self.to_data()
+        self.catch_up()
+        assert self.twin is None or self.twin_index == self.index
+
+    def close(self):
+        self.handler.delete()
+
+
+# ---- one repetition of each measurement; each returns nanoseconds per operation ----
+
+def empty_loop(n):
+    start = clock()
+    for _ in range(n):
+        pass
+    return clock() - start
+
+
+def measure_host_cycle(link, n):
+    """Python: set_reply(new reply) + get_request, less the simulator's share."""
+    link.ready()
+    handler, sim, twin, patterns = link.handler, link.sim, link.twin, link.patterns
+    set_reply, get_request, process = handler.set_reply, handler.get_request, sim.process
+    first = link.index
+    record = [None] * n
+    request = get_request()
+    start = clock()
+    for k in range(n):
+        set_sim_inputs(sim, patterns[(first + k) & 255])
+        record[k] = request
+        set_reply(process(request))
+        request = get_request()
+    both = clock() - start
+    process = twin.process
+    start = clock()
+    for k in range(n):
+        set_sim_inputs(twin, patterns[(first + k) & 255])
+        process(record[k])
+    alone = clock() - start
+    link.index += n
+    link.twin_index += n
+    assert handler.state is v.StateData
+    return (both - alone) / n, alone / n
+
+
+def measure_core_cycle(link, n):
+    """C++: the core's set_reply + get_request, less the simulator's share."""
+    link.ready()
+    both, record = _core._bench_link(link.handler, link.sim, n, link.index)
+    alone = _core._bench_replay(link.twin, record, link.twin_index)
+    link.index += n
+    link.twin_index += n
+    assert link.handler.state is v.StateData
+    return (both - alone) / n
+
+
+def measure_echo(n, data):
+    """Two do-nothing binding calls that take and return bytes."""
+    echo = _core._bench_echo
+    start = clock()
+    for _ in range(n):
+        echo(data)
+        echo(data)
+    return (clock() - start - empty_loop(n)) / n
+
+
+def measure_repeated(link, n):
+    """The reply already processed, again, + get_request."""
+    link.ready()
+    reply = link.sim.reply
+    set_reply, get_request = link.handler.set_reply, link.handler.get_request
+    start = clock()
+    for _ in range(n):
+        set_reply(reply)
+        get_request()
+    return (clock() - start - empty_loop(n)) / n
+
+
+def measure_crc(kind, size, n):
+    return _core._bench_crc(kind, size, n) / n
+
+
+def measure_setup(link):
+    """From a host reset to the Data state: (cycles, wall ns), simulator included."""
+    link.ready()
+    start = time.perf_counter_ns()
+    link.handler.reset()
+    cycles = link.to_data()
+    elapsed = time.perf_counter_ns() - start
+    link.catch_up()
+    return cycles, elapsed
+
+
+class Fleet:
+    """Many handlers, each with its simulator, cycled round robin."""
+
+    def __init__(self, count, n_bytes):
+        gc.collect()
+        before = rss_bytes()
+        self.handlers = [make_handler(n_bytes) for _ in range(count)]
+        middle = rss_bytes()
+        self.sims = [make_simulator(n_bytes) for _ in range(count)]
+        after = rss_bytes()
+        self.memory_per_handler = (middle - before) / count
+        self.memory_per_simulator = (after - middle) / count
+        self.patterns = [p[:n_bytes] for p in PATTERNS]
+        self.count = count
+        self.round = 0
+        for h in self.handlers:
+            h.start()
+        self.requests = [h.get_request() for h in self.handlers]
+        self.replies = [None] * count
+        for _ in range(1000):
+            if all(h.state is v.StateData for h in self.handlers):
+                break
+            for h in self.handlers:
+                h.set_fail_safe(False)
+            self.cycle()
+        else:
+            raise RuntimeError("the fleet does not reach the Data state")
+        for h in self.handlers:
+            h.set_fail_safe(False)
+        self.memory_per_handler_running = (rss_bytes() - before) / count - self.memory_per_simulator
+
+    def cycle(self):
+        """One round: (simulator ns, master ns, empty-loop ns) for all connections."""
+        n, sims, replies, requests = self.count, self.sims, self.replies, self.requests
+        set_replies = [h.set_reply for h in self.handlers]
+        get_requests = [h.get_request for h in self.handlers]
+        processes = [s.process for s in sims]
+        inputs = self.patterns[self.round & 255]
+        self.round += 1
+        start = clock()
+        for k in range(n):
+            set_sim_inputs(sims[k], inputs)
+            replies[k] = processes[k](requests[k])
+        middle = clock()
+        for k in range(n):
+            set_replies[k](replies[k])
+            requests[k] = get_requests[k]()
+        end = clock()
+        for k in range(n):
+            pass
+        return middle - start, end - middle, clock() - end
+
+    def close(self):
+        for h in self.handlers:
+            h.delete()
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def machine():
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {
+        "nproc": len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count(),
+        "cpu": model,
+        "python": platform.python_version(),
+        "velmora": v.__version__,
+        "load_average": os.getloadavg(),
+    }
+
+
+def run(args):
+    figures = {}
+    samples = {}
+
+    def add(name, value):
+        samples.setdefault(name, []).append(value)
+
+    links = {16: Link(16), 2: Link(2)}
+    n = args.cycles
+    reply16 = links[16].sim.reply or bytes(35)
+    tasks = [
+        lambda: add("host_cycle_16", measure_host_cycle(links[16], n)[0]),
+        lambda: add("host_cycle_2", measure_host_cycle(links[2], n)[0]),
+        lambda: add("core_cycle_16", measure_core_cycle(links[16], n)),
+        lambda: add("core_cycle_2", measure_core_cycle(links[2], n)),
+        lambda: add("echo_x2_16", measure_echo(n, reply16)),
+        lambda: add("repeated_16", measure_repeated(links[16], n)),
+        lambda: add("crc_generate_plain_16", measure_crc("generate_plain", 16, 20 * n)),
+        lambda: add("crc_generate_fast_16", measure_crc("generate_fast", 16, 20 * n)),
+        lambda: add("crc_cycle_plain_16", measure_crc("cycle_plain", 16, 20 * n)),
+        lambda: add("crc_cycle_plain_2", measure_crc("cycle_plain", 2, 20 * n)),
+    ]
+    shuffle = random.Random(1)
+    gc.disable()
+    try:
+        for task in tasks:  # warm-up
+            task()
+        samples.clear()
+        for _ in range(args.reps):
+            shuffle.shuffle(tasks)
+            for task in tasks:
+                task()
+        sim16 = [measure_host_cycle(links[16], n)[1] for _ in range(3)]
+        setup = {size: [measure_setup(links[size]) for _ in range(args.reps)] for size in links}
+    finally:
+        gc.enable()
+    for name, values in samples.items():
+        figures[name] = statistics.median(values)
+    figures["simulator_cycle_16_py"] = statistics.median(sim16)
+    for size, runs in setup.items():
+        figures[f"setup_cycles_{size}"] = statistics.median(c for c, _ in runs)
+        figures[f"setup_wall_ns_{size}"] = statistics.median(t for _, t in runs)
+    for link in links.values():
+        link.close()
+
+    # The fleet, with the single-handler figure measured between its rounds.
+    fleet = Fleet(args.handlers, 16)
+    single = Link(16)
+    per_conn, master_round, sim_round, host_single = [], [], [], []
+    gc.disable()
+    try:
+        fleet.cycle()
+        for _ in range(args.rounds):
+            sim_ns, master_ns, loop_ns = fleet.cycle()
+            master_round.append(master_ns)
+            sim_round.append(sim_ns)
+            per_conn.append((master_ns - loop_ns) / fleet.count)
+            host_single.append(measure_host_cycle(single, n)[0])
+    finally:
+        gc.enable()
+    assert all(h.state is v.StateData for h in fleet.handlers)
+    figures["fleet_handlers"] = fleet.count
+    figures["fleet_master_per_connection"] = statistics.median(per_conn)
+    figures["fleet_master_round"] = statistics.median(master_round)
+    figures["fleet_simulator_round"] = statistics.median(sim_round)
+    figures["fleet_single_host_cycle_16"] = statistics.median(host_single)
+    figures["memory_per_handler_bytes"] = fleet.memory_per_handler
+    figures["memory_per_handler_running_bytes"] = fleet.memory_per_handler_running
+    figures["memory_per_simulator_bytes"] = fleet.memory_per_simulator
+    single.close()
+    fleet.close()
+    return figures
+
+
+def ratios_of(f):
+    return [
+        ("1. CRC generation, fast / per-block (16 bytes)",
+         f["crc_generate_fast_16"] / f["crc_generate_plain_16"], 0.6),
+        ("2. C++ cycle / per-block CRC work of a cycle (16 bytes)",
+         f["core_cycle_16"] / f["crc_cycle_plain_16"], 3.0),
+        ("3. host cycle / (C++ cycle + two no-op calls)",
+         f["host_cycle_16"] / (f["core_cycle_16"] + f["echo_x2_16"]), 1.3),
+        ("4. repeated reply + get_request / two no-op calls",
+         f["repeated_16"] / f["echo_x2_16"], 2.0),
+        (f"5. {f['fleet_handlers']} handlers: master calls per connection / single",
+         f["fleet_master_per_connection"] / f["fleet_single_host_cycle_16"], 1.3),
+        (f"5. {f['fleet_handlers']} handlers: master calls of a round / 1 ms",
+         f["fleet_master_round"] / 1e6, 1.0),
+    ]
+
+
+def report(f, info):
+    us = lambda ns: f"{ns / 1000:9.3f} us"
+    print(f"machine: {info['nproc']} CPUs, {info['cpu']}; Python {info['python']}; "
+          f"velmora {info['velmora']}; load average {info['load_average'][0]:.2f}")
+    print("\nFigures (median CPU time per operation)")
+    rows = [
+        ("host cycle, 16 bytes (set_reply new + get_request)", f["host_cycle_16"]),
+        ("host cycle, 2 bytes", f["host_cycle_2"]),
+        ("C++ cycle, 16 bytes (core set_reply + get_request)", f["core_cycle_16"]),
+        ("C++ cycle, 2 bytes", f["core_cycle_2"]),
+        ("two no-op binding calls (bytes in, bytes out)", f["echo_x2_16"]),
+        ("repeated reply + get_request, 16 bytes", f["repeated_16"]),
+        ("simulator cycle from Python, 16 bytes (apart)", f["simulator_cycle_16_py"]),
+        ("per-block CRC generation, 16 bytes", f["crc_generate_plain_16"]),
+        ("fast CRC generation, 16 bytes", f["crc_generate_fast_16"]),
+        ("per-block CRC work of a cycle, 16 bytes", f["crc_cycle_plain_16"]),
+        ("per-block CRC work of a cycle, 2 bytes", f["crc_cycle_plain_2"]),
+    ]
+    for name, ns in rows:
+        print(f"  {name:<54} {us(ns)}")
+    n = f["fleet_handlers"]
+    print(f"\n{n} handlers round robin, 16 bytes")
+    print(f"  {'master calls per connection (loop excluded)':<54} {us(f['fleet_master_per_connection'])}")
+    print(f"  {'master calls of one round, all connections':<54} {us(f['fleet_master_round'])}")
+    print(f"  {'simulators of one round (apart)':<54} {us(f['fleet_simulator_round'])}")
+    print(f"  {'single handler, measured between the rounds':<54} {us(f['fleet_single_host_cycle_16'])}")
+    print(f"  {'memory per handler (RSS delta, created)':<54} {f['memory_per_handler_bytes'] / 1024:9.1f} KiB")
+    print(f"  {'memory per handler (RSS delta, running)':<54} {f['memory_per_handler_running_bytes'] / 1024:9.1f} KiB")
+    print(f"  {'memory per simulator':<54} {f['memory_per_simulator_bytes'] / 1024:9.1f} KiB")
+    print("\nConnection setup, reset to Data (wall time, simulator included)")
+    for size in (16, 2):
+        print(f"  {size:2d} bytes: {f[f'setup_cycles_{size}']:.0f} cycles, "
+              f"{f[f'setup_wall_ns_{size}'] / 1000:.1f} us")
+    print("\nTargets")
+    results = []
+    for name, value, target in ratios_of(f):
+        ok = value <= target
+        results.append({"name": name, "value": value, "target": target, "pass": ok})
+        print(f"  {name:<62} {value:6.3f}  (target <= {target:.2f})  {'PASS' if ok else 'FAIL'}")
+    print("\nall targets met" if all(r["pass"] for r in results) else "\nNOT all targets met")
+    return results
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
+    parser.add_argument("--reps", type=int, default=15, help="repetitions per figure")
+    parser.add_argument("--cycles", type=int, default=2000, help="cycles per repetition")
+    parser.add_argument("--handlers", type=int, default=512, help="handlers in the fleet")
+    parser.add_argument("--rounds", type=int, default=31, help="timed rounds of the fleet")
+    args = parser.parse_args(argv)
+    info = machine()
+    figures = run(args)
+    results = report(figures, info)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"machine": info, "figures_ns": figures, "ratios": results}, f, indent=2)
+        print(f"wrote {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,176 @@
+// The benchmark program: Google Benchmark's runner with repeated, interleaved runs by
+// default, followed by the targets that the core's figures must meet, computed from the
+// medians of this run.
+//
+//   velmora_bench [--json=PATH] [Google Benchmark flags, e.g. --benchmark_out=PATH]
+//
+// Without --benchmark_repetitions, every benchmark runs 9 times, interleaved at random with
+// the others, so the two sides of each ratio are measured side by side. Times are CPU time.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Keeps the median (or the only run) of every benchmark while the console shows them.
+class CollectingReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            const std::string name = run.run_name.str();
+            const double ns = run.GetAdjustedCPUTime() * 1e9 /
+                              benchmark::GetTimeUnitMultiplier(run.time_unit);
+            if (run.aggregate_name == "median") {
+                medians_[name] = ns;
+            } else if (run.aggregate_name.empty()) {
+                singles_[name].push_back(ns);
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    // CPU nanoseconds per iteration.
+    std::optional<double> figure(const std::string& name) const {
+        if (auto it = medians_.find(name); it != medians_.end()) return it->second;
+        if (auto it = singles_.find(name); it != singles_.end() && it->second.size() == 1) {
+            return it->second.front();
+        }
+        return std::nullopt;
+    }
+
+  private:
+    std::map<std::string, double> medians_;
+    std::map<std::string, std::vector<double>> singles_;
+};
+
+struct Ratio {
+    std::string name;
+    std::string numerator;
+    std::string denominator;
+    double target;
+    std::optional<double> value;
+};
+
+std::string json_number(std::optional<double> v) {
+    if (!v) return "null";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6g", *v);
+    return text;
+}
+
+bool has_flag(int argc, char** argv, const char* prefix) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], prefix, std::strlen(prefix)) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string json_path;
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--json=", 7) == 0) {
+            json_path = argv[i] + 7;
+        } else if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc) {
+            json_path = argv[++i];
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
+    std::vector<std::string> defaults;
+    if (!has_flag(argc, argv, "--benchmark_repetitions")) {
+        defaults = {"--benchmark_repetitions=9", "--benchmark_enable_random_interleaving=true",
+                    "--benchmark_display_aggregates_only=true"};
+    }
+    if (!has_flag(argc, argv, "--benchmark_min_time")) defaults.push_back("--benchmark_min_time=0.2");
+    for (auto& d : defaults) args.push_back(d.data());
+    int count = static_cast<int>(args.size());
+    args.push_back(nullptr);
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+
+    CollectingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    auto fig = [&](const char* name) { return reporter.figure(name); };
+    auto diff = [](std::optional<double> a, std::optional<double> b) -> std::optional<double> {
+        if (!a || !b) return std::nullopt;
+        return *a - *b;
+    };
+    auto div = [](std::optional<double> a, std::optional<double> b) -> std::optional<double> {
+        if (!a || !b || *b <= 0) return std::nullopt;
+        return *a / *b;
+    };
+
+    const auto master16 = diff(fig("BM_LinkCycle/16"), fig("BM_SimReplay/16"));
+    const auto master2 = diff(fig("BM_LinkCycle/2"), fig("BM_SimReplay/2"));
+    const std::vector<std::pair<std::string, std::optional<double>>> figures = {
+        {"C++ cycle, 16 bytes (master only)", master16},
+        {"C++ cycle, 2 bytes (master only)", master2},
+        {"simulator cycle, 16 bytes", fig("BM_SimReplay/16")},
+        {"simulator cycle, 2 bytes", fig("BM_SimReplay/2")},
+        {"per-block CRC work of a cycle, 16 bytes", fig("BM_CrcCyclePlain/16")},
+        {"per-block CRC work of a cycle, 2 bytes", fig("BM_CrcCyclePlain/2")},
+        {"repeated reply + request, 16 bytes", fig("BM_RepeatedReply/16")},
+    };
+    std::vector<Ratio> ratios = {
+        {"1. CRC generation, fast / per-block, 16 bytes", "BM_GenerateCrcFast/16",
+         "BM_GenerateCrcPlain/16", 0.6,
+         div(fig("BM_GenerateCrcFast/16"), fig("BM_GenerateCrcPlain/16"))},
+        {"2. C++ cycle / per-block CRC work of a cycle, 16 bytes", "C++ cycle, 16 bytes",
+         "BM_CrcCyclePlain/16", 3.0, div(master16, fig("BM_CrcCyclePlain/16"))},
+        {"   (2 bytes, for information)", "C++ cycle, 2 bytes", "BM_CrcCyclePlain/2", 3.0,
+         div(master2, fig("BM_CrcCyclePlain/2"))},
+    };
+
+    std::printf("\nFigures (median CPU time per cycle)\n");
+    for (const auto& [name, value] : figures) {
+        if (value) {
+            std::printf("  %-44s %9.1f ns\n", name.c_str(), *value);
+        } else {
+            std::printf("  %-44s       n/a\n", name.c_str());
+        }
+    }
+    std::printf("\nTargets of the core (the host-level ones: bench/bench_host.py)\n");
+    bool all_pass = true;
+    for (const Ratio& r : ratios) {
+        if (!r.value) {
+            std::printf("  %-56s   n/a   (not measured in this run)\n", r.name.c_str());
+            continue;
+        }
+        const bool pass = *r.value <= r.target;
+        if (r.name[0] != ' ') all_pass = all_pass && pass;
+        std::printf("  %-56s %6.3f  (target <= %.2f)  %s\n", r.name.c_str(), *r.value, r.target,
+                    pass ? "PASS" : "FAIL");
+    }
+
+    if (!json_path.empty()) {
+        std::ofstream out(json_path);
+        out << "{\n  \"figures_ns\": {";
+        for (std::size_t i = 0; i < figures.size(); ++i) {
+            out << (i ? "," : "") << "\n    \"" << figures[i].first
+                << "\": " << json_number(figures[i].second);
+        }
+        out << "\n  },\n  \"ratios\": [";
+        for (std::size_t i = 0; i < ratios.size(); ++i) {
+            const Ratio& r = ratios[i];
+            out << (i ? "," : "") << "\n    {\"name\": \"" << r.name.substr(r.name.find_first_not_of(' '))
+                << "\", \"value\": " << json_number(r.value) << ", \"target\": " << r.target
+                << ", \"pass\": " << (r.value && *r.value <= r.target ? "true" : "false") << "}";
+        }
+        out << "\n  ]\n}\n";
+        std::printf("\nwrote %s\n", json_path.c_str());
+    }
+    std::printf("\n%s\n", all_pass ? "core targets: all met" : "core targets: NOT all met");
+    return 0;
+}
