@@ -14,6 +14,7 @@ for target in "$BUILD"/fuzz/fuzz_*; do
     [ -x "$target" ] || continue
     name=$(basename "$target")
     corpus="fuzz/corpus/${name#fuzz_}"
+    mkdir -p "$corpus"
     work=$(mktemp -d)
     echo "== $name for ${SECONDS_PER_TARGET}s"
     # New inputs go to a scratch folder; the committed corpus is only read. Crash
