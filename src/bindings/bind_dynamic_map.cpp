@@ -121,11 +121,11 @@ void bind_item(nb::module_& m) {
         .def("__repr__", &dynamic_item_repr)
         .def("__getstate__",
              [](nb::handle self) {
-                 auto& i = nb::cast<const DynamicMappableItem&>(self);
+                 auto& i = initialized<const DynamicMappableItem>(self, "self");
                  return nb::make_tuple(i._raw_value(), i.data_type(), instance_dict(self));
              })
         .def("__setstate__", [](nb::handle self, nb::handle state) {
-            nb::tuple f = state_tuple(state, 3, "DynamicMappableItem");
+            nb::tuple f = state_tuple(self, state, 3, "DynamicMappableItem");
             std::uint32_t raw = u32_argument(f[0], "_raw_value");
             DataType type = to_data_type(f[1]);
             auto& item = construct_in_place<DynamicMappableItem>(self, Value{false}, type);
@@ -186,13 +186,13 @@ void bind_map(nb::module_& m) {
             "Compare the data that has been processed on this dynamic map to another map")
         .def("__getstate__",
              [](nb::handle self) {
-                 auto& map = nb::cast<const FSOEDynamicMap&>(self);
+                 auto& map = initialized<const FSOEDynamicMap>(self, "self");
                  return nb::make_tuple(items_list(map), map.total_bytes(), map.bytes_processed(),
                                        map.items_processed(), map.current_processed_item(),
                                        map.current_processed_item_byte(), instance_dict(self));
              })
         .def("__setstate__", [](nb::handle self, nb::handle state) {
-            nb::tuple f = state_tuple(state, 7, "FSOEDynamicMap");
+            nb::tuple f = state_tuple(self, state, 7, "FSOEDynamicMap");
             auto items = items_argument(f[0]);
             std::uint32_t counters[5];
             const char* names[5] = {"total_bytes", "bytes_processed", "items_processed",

@@ -141,12 +141,12 @@ void bind_mapped_item(nb::module_& m) {
             "value"_a)
         .def("__getstate__",
              [](nb::handle self) {
-                 const auto& e = nb::cast<const DictionaryMappedItem&>(self);
+                 const auto& e = initialized<const DictionaryMappedItem>(self, "self");
                  return nb::make_tuple(e.item(), e.bits(), e.position_bits(), instance_dict(self));
              })
         .def("__setstate__",
              [](nb::handle self, nb::handle state) {
-                 nb::tuple f = state_tuple(state, 4, "DictionaryMappedItem");
+                 nb::tuple f = state_tuple(self, state, 4, "DictionaryMappedItem");
                  auto item = item_argument(f[0], "item");
                  const auto bits = to_int64(f[1], "bits");
                  const auto position_bits = to_int64(f[2], "position_bits");
@@ -208,9 +208,9 @@ void bind_map_editing(nb::class_<DictionaryMap>& cls) {
             "remove",
             [](DictionaryMap& map, nb::handle item) {
                 if (nb::isinstance<DictionaryMappedItem>(item)) {
-                    map.remove(nb::cast<const DictionaryMappedItem&>(item));
+                    map.remove(initialized<const DictionaryMappedItem>(item, "item"));
                 } else if (nb::isinstance<DictionaryItem>(item)) {
-                    map.remove(nb::cast<const DictionaryItem&>(item));
+                    map.remove(initialized<const DictionaryItem>(item, "item"));
                 } else {
                     throw TypeError(std::string("item must be a DictionaryMappedItem or a "
                                                 "DictionaryItem, not ") +
@@ -249,9 +249,9 @@ void bind_map_layout(nb::class_<DictionaryMap>& cls) {
             "transform_to_padding",
             [](DictionaryMap& map, nb::handle item) {
                 if (nb::isinstance<DictionaryMappedItem>(item)) {
-                    map.transform_to_padding(nb::cast<const DictionaryMappedItem&>(item));
+                    map.transform_to_padding(initialized<const DictionaryMappedItem>(item, "item"));
                 } else if (nb::isinstance<DictionaryItem>(item)) {
-                    map.transform_to_padding(nb::cast<const DictionaryItem&>(item));
+                    map.transform_to_padding(initialized<const DictionaryItem>(item, "item"));
                 } else {
                     throw TypeError(std::string("item must be a DictionaryMappedItem or a "
                                                 "DictionaryItem, not ") +
@@ -285,12 +285,12 @@ void bind_map_persistence(nb::class_<DictionaryMap>& cls) {
     // keeps them shared with the rest of the pickled graph.
     cls.def("__getstate__",
             [](nb::handle self) {
-                const auto& map = nb::cast<const DictionaryMap&>(self);
+                const auto& map = initialized<const DictionaryMap>(self, "self");
                 return nb::make_tuple(map.dictionary(), accepted_types(map),
                                       entry_list(map._items()), map.locked(), instance_dict(self));
             })
         .def("__setstate__", [](nb::handle self, nb::handle state) {
-            nb::tuple f = state_tuple(state, 5, "DictionaryMap");
+            nb::tuple f = state_tuple(self, state, 5, "DictionaryMap");
             DictionaryPtr dictionary;
             if (!nb::try_cast(f[0], dictionary, false) || !dictionary) {
                 throw TypeError("invalid pickled state for DictionaryMap");

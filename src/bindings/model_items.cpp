@@ -143,11 +143,11 @@ void bind_items(nb::module_& m) {
         .def("__repr__", &item_repr)
         .def("__getstate__",
              [](nb::handle self) {
-                 auto& i = nb::cast<DictionaryItem&>(self);
+                 auto& i = initialized<DictionaryItem>(self, "self");
                  return nb::make_tuple(i.key(), i.name(), i.data_type(), instance_dict(self));
              })
         .def("__setstate__", [](nb::handle self, nb::handle state) {
-            nb::tuple f = state_tuple(state, 4, "DictionaryItem");
+            nb::tuple f = state_tuple(self, state, 4, "DictionaryItem");
             construct_in_place<DictionaryItem>(self, to_int64(f[0], "key"), to_text(f[1], "name"),
                                                to_data_type(f[2]));
             restore_instance_dict(self, f[3]);
@@ -185,13 +185,13 @@ void bind_items(nb::module_& m) {
             nb::arg("callback").none())
         .def("__getstate__",
              [](nb::handle self) {
-                 auto& i = nb::cast<DictionaryItemInput&>(self);
+                 auto& i = initialized<DictionaryItemInput>(self, "self");
                  return nb::make_tuple(i.key(), i.name(), i.data_type(),
                                        from_value(i.fail_safe_value()), from_value(i.get()),
                                        instance_dict(self));
              })
         .def("__setstate__", [](nb::handle self, nb::handle state) {
-            nb::tuple f = state_tuple(state, 6, "DictionaryItemInput");
+            nb::tuple f = state_tuple(self, state, 6, "DictionaryItemInput");
             Value value = to_value(f[4], "value");
             auto& item = construct_in_place<DictionaryItemInput>(
                 self, to_int64(f[0], "key"), to_text(f[1], "name"), to_data_type(f[2]),
@@ -212,12 +212,12 @@ void bind_items(nb::module_& m) {
         .def_prop_ro("_value", [](const DictionaryItemOutput& i) { return from_value(i.get()); })
         .def("__getstate__",
              [](nb::handle self) {
-                 auto& i = nb::cast<DictionaryItemOutput&>(self);
+                 auto& i = initialized<DictionaryItemOutput>(self, "self");
                  return nb::make_tuple(i.key(), i.name(), i.data_type(), from_value(i.get()),
                                        instance_dict(self));
              })
         .def("__setstate__", [](nb::handle self, nb::handle state) {
-            nb::tuple f = state_tuple(state, 5, "DictionaryItemOutput");
+            nb::tuple f = state_tuple(self, state, 5, "DictionaryItemOutput");
             DataType type = to_data_type(f[2]);
             Value value = to_value_for(type, f[3]);
             serialize_value(type, value);  // refuse a bad value before building anything
@@ -264,13 +264,13 @@ void bind_items(nb::module_& m) {
             nb::arg("callback").none())
         .def("__getstate__",
              [](nb::handle self) {
-                 auto& i = nb::cast<DictionaryItemInputOutput&>(self);
+                 auto& i = initialized<DictionaryItemInputOutput>(self, "self");
                  return nb::make_tuple(i.key(), i.name(), i.data_type(),
                                        from_value(i.fail_safe_input_value()), from_value(i.get()),
                                        from_value(i.get_output()), instance_dict(self));
              })
         .def("__setstate__", [](nb::handle self, nb::handle state) {
-            nb::tuple f = state_tuple(state, 7, "DictionaryItemInputOutput");
+            nb::tuple f = state_tuple(self, state, 7, "DictionaryItemInputOutput");
             DataType type = to_data_type(f[2]);
             Value input = to_value(f[4], "value_input");
             Value output = to_value_for(type, f[5], "value_output");
@@ -340,13 +340,13 @@ void bind_dictionary(nb::module_& m) {
         .def("__getstate__",
              [](nb::handle self) {
                  nb::list items;
-                 for (const auto& item : nb::cast<const Dictionary&>(self).items()) {
+                 for (const auto& item : initialized<const Dictionary>(self, "self").items()) {
                      items.append(nb::cast(item));
                  }
                  return nb::make_tuple(items, instance_dict(self));
              })
         .def("__setstate__", [](nb::handle self, nb::handle state) {
-            nb::tuple f = state_tuple(state, 2, "Dictionary");
+            nb::tuple f = state_tuple(self, state, 2, "Dictionary");
             construct_in_place<Dictionary>(self, items_argument(f[0]));
             restore_instance_dict(self, f[1]);
         });

@@ -7,7 +7,7 @@
 // instance that pickle made with cls.__new__ and constructs the C++ object in place:
 //
 //   cls.def("__setstate__", [](nb::handle self, nb::handle state) {
-//       auto fields = state_tuple(state, 3, "Foo");
+//       auto fields = state_tuple(self, state, 3, "Foo");  // checks fields[2] too
 //       construct_in_place<Foo>(self, /* constructor arguments */);
 //       restore_instance_dict(self, fields[2]);
 //   });
@@ -25,13 +25,42 @@
 
 namespace velmora::bindings {
 
-// The state as a tuple of exactly `size` fields, else a type error.
+// The state as a tuple of exactly `size` fields whose last one is None or a dict, else a
+// type error. Checked before anything is built, so a refused state leaves `self` unbuilt.
 inline nanobind::tuple state_tuple(nanobind::handle state, std::size_t size, const char* cls) {
     if (!PyTuple_Check(state.ptr()) ||
         static_cast<std::size_t>(PyTuple_GET_SIZE(state.ptr())) != size) {
         throw TypeError(std::string("invalid pickled state for ") + cls);
     }
+    if (size > 0) {
+        PyObject* dict = PyTuple_GET_ITEM(state.ptr(), static_cast<Py_ssize_t>(size - 1));
+        if (dict != Py_None && !PyDict_Check(dict)) {
+            throw TypeError("invalid pickled instance attributes");
+        }
+    }
     return nanobind::borrow<nanobind::tuple>(state);
+}
+
+// As above, and attributes in the state need an instance that can hold them.
+inline nanobind::tuple state_tuple(nanobind::handle self, nanobind::handle state, std::size_t size,
+                                   const char* cls) {
+    nanobind::tuple fields = state_tuple(state, size, cls);
+    if (size > 0 && !fields[size - 1].is_none() &&
+        nanobind::getattr(self, "__dict__", nanobind::none()).is_none()) {
+        throw TypeError("pickled instance attributes for a class without them");
+    }
+    return fields;
+}
+
+// The C++ object of a bound argument; an instance whose construction never ran (made by
+// cls.__new__) is a type error rather than a failed cast.
+template <typename T>
+T& initialized(nanobind::handle value, const char* what) {
+    if (!nanobind::isinstance<T>(value) || !nanobind::inst_ready(value)) {
+        throw TypeError(std::string(what) + " is not an initialized " +
+                        Py_TYPE(value.ptr())->tp_name);
+    }
+    return nanobind::cast<T&>(value);  // a cast also finds a base class object
 }
 
 // The storage of the not yet constructed C++ object of `self`, whose bound class must be

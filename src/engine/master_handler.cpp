@@ -181,6 +181,7 @@ void MasterHandler::start() {
         slave_->start();
         initialization_data_bytes_ = std::min(slave_->frame().safe_data_size_bytes(),
                                               master_->frame().safe_data_size_bytes());
+        take_footprint_();
         // A new connection: the slave's first reply may repeat, byte for byte, the last
         // reply of the previous one (a Reset frame after a reset), and must not be taken
         // for a repeat.
@@ -224,6 +225,7 @@ void MasterHandler::set_reply(std::span<const std::uint8_t> data) {
     exclusive([this, data] {
         if (!running_->load()) return;
         if (same_as_last_reply_(data)) return;
+        footprint_.warm();
         _set_reply(data);
         recalculate_request_();
     });
@@ -280,6 +282,18 @@ HandlerDiagnostics MasterHandler::diagnostics() {
 
 void MasterHandler::reset_diagnostics() {
     exclusive([this] { diagnostics_.clear(); });
+}
+
+void MasterHandler::take_footprint_() {
+    footprint_.clear();
+    footprint_.add(this, sizeof *this);
+    footprint_.add(running_.get(), sizeof(std::atomic<bool>));
+    for (const Node* node : {master_.get(), slave_.get()}) {
+        footprint_.add(node, sizeof *node);
+        footprint_.add_map(*node->dictionary_map());
+    }
+    footprint_.add(master_->session().connection_id.get(), sizeof(DynamicMappableItem));
+    footprint_.finish();
 }
 
 // ---- Operations for the states ----

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/application_parameter.hpp"
+#include "engine/cycle_footprint.hpp"
 #include "engine/handler_lock.hpp"
 #include "engine/host_callbacks.hpp"
 #include "engine/master_handler_diagnostics.hpp"
@@ -182,6 +183,7 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     bool same_as_last_reply_(std::span<const std::uint8_t> data) const noexcept;
     void store_last_reply_(std::span<const std::uint8_t> data) noexcept;
     void forget_last_reply_() noexcept;
+    void take_footprint_();
     class ReplyScope;
 
     DictionaryPtr dictionary_;
@@ -216,6 +218,7 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     std::uint64_t last_reply_tail_hash_ = 0;
 
     ConnectionDiagnostics diagnostics_;
+    CycleFootprint footprint_;  // taken at start, fetched at every new reply
     bool in_reply_ = false;
     bool have_cycle_time_ = false;
     ConnectionDiagnostics::Clock::time_point cycle_time_{};

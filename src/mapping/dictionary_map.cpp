@@ -135,14 +135,17 @@ DictionaryMappedItemPtr DictionaryMap::insert_after(
 }
 
 void DictionaryMap::remove(const DictionaryMappedItem& entry) {
-    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index_of_(entry)));
-    recalculate_position_bits_();
+    const std::size_t index = index_of_(entry);
+    auto saved = items_;
+    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+    recalculate_or_restore_(std::move(saved));
 }
 
 void DictionaryMap::remove(const DictionaryItem& item) {
+    auto saved = items_;
     std::erase_if(items_,
                   [&](const DictionaryMappedItemPtr& e) { return e->item().get() == &item; });
-    recalculate_position_bits_();
+    recalculate_or_restore_(std::move(saved));
 }
 
 bool DictionaryMap::move_item_up(const DictionaryMappedItem& entry) {
@@ -237,6 +240,17 @@ DictionaryMappedItemPtr DictionaryMap::create_mapped_item_(std::int64_t position
     }
     if (dict_item && !accepted_->accepts(*dict_item)) throw PermissionError();
     return std::make_shared<DictionaryMappedItem>(std::move(dict_item), width, position_bits);
+}
+
+void DictionaryMap::recalculate_or_restore_(std::vector<DictionaryMappedItemPtr> saved) {
+    // The recalculation checks every width before it moves any entry, so putting the old
+    // list back undoes the whole edit.
+    try {
+        recalculate_position_bits_();
+    } catch (...) {
+        items_ = std::move(saved);
+        throw;
+    }
 }
 
 void DictionaryMap::recalculate_position_bits_() {

@@ -100,6 +100,8 @@ class DictionaryMap {
                                                 DictionaryItemPtr dict_item, Bits bits) const;
     // Validates every position before it changes any, so a failure changes nothing.
     void recalculate_position_bits_();
+    // Recalculates after a list edit; on failure the list goes back to `saved`.
+    void recalculate_or_restore_(std::vector<DictionaryMappedItemPtr> saved);
 
     // The layout before a composite operation, to undo it when a later step fails.
     struct SavedEntry {

@@ -91,7 +91,8 @@ void DictionaryMap::complete_with_padding() {
         add_padding(align_to);
         return;
     }
-    const int extra_padding_needed = align_bits(bits, align_to) - bits;
+    // Entries of 0 bits alone still make a map of at least one byte.
+    const int extra_padding_needed = bits == 0 ? align_to : align_bits(bits, align_to) - bits;
     if (extra_padding_needed == 0) return;
     auto& last = *items_.back();
     if (last.is_padding()) {
@@ -141,15 +142,19 @@ void DictionaryMap::trim_map() {
 
 void DictionaryMap::transform_to_padding(const DictionaryMappedItem& entry) {
     const std::size_t index = index_of_(entry);
-    items_[index] = items_[index]->copy_as_padding();
-    recalculate_position_bits_();
+    auto padding = items_[index]->copy_as_padding();
+    auto saved = items_;
+    items_[index] = std::move(padding);
+    recalculate_or_restore_(std::move(saved));
 }
 
 void DictionaryMap::transform_to_padding(const DictionaryItem& item) {
-    for (auto& entry : items_) {
+    std::vector<DictionaryMappedItemPtr> changed = items_;
+    for (auto& entry : changed) {
         if (entry->item().get() == &item) entry = entry->copy_as_padding();
     }
-    recalculate_position_bits_();
+    std::swap(items_, changed);
+    recalculate_or_restore_(std::move(changed));
 }
 
 }  // namespace velmora

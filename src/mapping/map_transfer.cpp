@@ -76,8 +76,12 @@ void DictionaryMap::_get_data_from_frame(const FSOEFrame& frame) {
                 value |= chunk << shift;
             }
         }
-        // Integer form is signed 64-bit: bits of an entry beyond bit 62 cannot be carried.
-        value &= low_bits_mask(bits < 63 ? bits : 63);
+        // Only the item's own type width is its value: received bits of a wider entry above it
+        // stay out. Integer form is signed 64-bit: bits beyond bit 62 cannot be carried.
+        unsigned kept = bits < 63 ? bits : 63;
+        const unsigned type_bits = data_type_bits(entry->item()->data_type());
+        if (type_bits < kept) kept = type_bits;
+        value &= low_bits_mask(kept);
         entry->_write(static_cast<std::int64_t>(value));
     }
 }

@@ -129,19 +129,19 @@ TEST(MasterHandlerDiagnostics, ResetZeroesTheCountersButKeepsTheLastReplyTime) {
 TEST(MasterHandlerDiagnostics, IntervalsSpanAcceptedRepliesOfOneConnection) {
     HandlerRig rig;
     rig.answer(FSOECommand::RESET);
-    sleep_ms(30);
+    sleep_ms(100);
     rig.answer(FSOECommand::SESSION);
     rig.echo();  // the Connection state's first echo
     HandlerDiagnostics d = rig.handler->diagnostics();
     ASSERT_EQ(d.accepted_replies, 3u);
     ASSERT_TRUE(d.max_reply_interval_s && d.min_reply_interval_s);
-    EXPECT_GE(*d.max_reply_interval_s, 0.03);
-    EXPECT_LT(*d.min_reply_interval_s, 0.03);
+    EXPECT_GE(*d.max_reply_interval_s, 0.1);
+    EXPECT_LT(*d.min_reply_interval_s, 0.1);
 
     // The time between stop and start is no reply interval.
     rig.handler->reset_diagnostics();
     rig.handler->stop();
-    sleep_ms(60);
+    sleep_ms(200);
     rig.handler->start();
     rig.answer(FSOECommand::RESET);
     d = rig.handler->diagnostics();
@@ -149,7 +149,7 @@ TEST(MasterHandlerDiagnostics, IntervalsSpanAcceptedRepliesOfOneConnection) {
     rig.answer(FSOECommand::SESSION);
     d = rig.handler->diagnostics();
     ASSERT_TRUE(d.max_reply_interval_s.has_value());
-    EXPECT_LT(*d.max_reply_interval_s, 0.06);
+    EXPECT_LT(*d.max_reply_interval_s, 0.2);
 }
 
 TEST(MasterHandlerDiagnostics, AnErrorCallbackSeesTheErrorAlreadyRecorded) {

@@ -413,8 +413,6 @@ def test_map_editing_in_random_order(data, accepted):
             check_layout(m)
 
 
-@pytest.mark.xfail(strict=True, reason="complete_with_padding only pads an empty map up to 8 "
-                   "bits; a map of zero-width entries stays at 0 bits, against the size rule")
 @pytest.mark.parametrize("operation, build", [("complete_with_padding", "padding"),
                                               ("complete_with_padding", "item"),
                                               ("trim_map", "item")])
@@ -429,8 +427,6 @@ def test_completing_zero_width_entries(operation, build):
     assert m.safety_bits == 8
 
 
-@pytest.mark.xfail(strict=True, reason="remove and transform_to_padding cast an uninitialised "
-                   "argument unchecked and raise RuntimeError('std::bad_cast')")
 @pytest.mark.parametrize("operation", ["remove", "transform_to_padding"])
 @pytest.mark.parametrize("cls", [DictionaryMappedItem, DictionaryItemOutput])
 def test_uninitialised_argument_is_a_type_error(operation, cls):
@@ -455,8 +451,6 @@ def tampered_map():
     return m, items
 
 
-@pytest.mark.xfail(strict=True, reason="remove and transform_to_padding change the entry list "
-                   "before the position recalculation refuses, so the refusal is not atomic")
 @pytest.mark.parametrize("operation", ["remove", "transform_to_padding"])
 @pytest.mark.parametrize("by", ["entry", "item"])
 def test_refused_recalculation_leaves_the_map_unchanged(operation, by):
@@ -468,9 +462,6 @@ def test_refused_recalculation_leaves_the_map_unchanged(operation, by):
     assert [(e.item, e.bits, e.position_bits) for e in m] == before
 
 
-@pytest.mark.xfail(strict=True, reason="an entry wider than its data type hands the received "
-                   "extra bits to the item unmasked: an integer input takes a value outside its "
-                   "type, a FLOAT input raises in the middle of the transfer")
 @pytest.mark.parametrize("dt, bits", [(DataType.UINT8, 12), (DataType.INT8, 12),
                                       (DataType.UINT16, 24), (DataType.FLOAT, 40)])
 def test_received_bits_beyond_the_data_type_stay_out(dt, bits):

@@ -982,8 +982,6 @@ def test_restoring_any_state_into_a_fresh_object(index, state):
             obj.__getstate__()
 
 
-@pytest.mark.xfail(strict=True, reason="__setstate__ builds the object before it checks the "
-                   "attribute dictionary of the state, so a refused restore leaves it built")
 @pytest.mark.parametrize("index", range(8))
 def test_refused_restore_leaves_the_object_unbuilt(index):
     live = live_objects()[index]
