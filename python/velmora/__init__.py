@@ -19,6 +19,9 @@ _SIM_NAMES = ("SlaveSimulator", "SlaveEvent")
 for _name in _SIM_NAMES:
     globals().pop(_name, None)
 
+# Only names this module really holds (private benchmark hooks of _core stay out).
 __all__ = [
-    name for name in dir(_core) if not name.startswith("__") and name not in _SIM_NAMES
+    name
+    for name in dir(_core)
+    if not name.startswith("__") and name not in _SIM_NAMES and name in globals()
 ] + ["DICTIONARY_VALUE_TYPES", "__version__"]
