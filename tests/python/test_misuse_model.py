@@ -549,7 +549,7 @@ def test_subscribers_that_reenter_their_item(actions, writes):
 
 # ---- dictionary ----------------------------------------------------------------------------
 
-ITEM_SPECS = st.lists(
+ITEM_KINDS = st.lists(
     st.tuples(st.sampled_from(CLASSES[1:]), st.sampled_from(list(DataType))), min_size=1,
     max_size=6)
 
@@ -576,9 +576,9 @@ def in_map(key, mapping):
 
 
 @MISUSE
-@given(specs=ITEM_SPECS, data=st.data())
-def test_dictionary_calls_in_random_order(specs, data):
-    items = [build_item(cls, 10 + i, f"n{i}", dt, 0) for i, (cls, dt) in enumerate(specs)]
+@given(kinds=ITEM_KINDS, data=st.data())
+def test_dictionary_calls_in_random_order(kinds, data):
+    items = [build_item(cls, 10 + i, f"n{i}", dt, 0) for i, (cls, dt) in enumerate(kinds)]
     d = Dictionary(items)
     counts = [0] * len(items)
     for i, item in enumerate(items):
