@@ -7,6 +7,7 @@
 // kind of recorded requests alone. Both loops set new simulator inputs every cycle.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <vector>
@@ -55,10 +56,17 @@ class ReplayRig {
         twin_.feed(pending_[next_++], twin_index_++);
     }
     bool in_data() { return link_.handler().state() == StateId::Data; }
+    // The twin did the same work as the link's simulator (checked at every batch).
+    bool in_step() const noexcept { return in_step_; }
 
   private:
     static constexpr std::size_t kBatch = 4096;
     void refill() {
+        if (next_ == pending_.size()) {
+            const auto a = twin_.simulator().reply();
+            const auto b = link_.simulator().reply();
+            in_step_ = in_step_ && std::equal(a.begin(), a.end(), b.begin(), b.end());
+        }
         pending_.clear();
         next_ = 0;
         link_.run_to_data(&pending_);
@@ -70,6 +78,7 @@ class ReplayRig {
     std::vector<Pdu> pending_;
     std::size_t next_ = 0;
     std::uint64_t twin_index_ = 0;
+    bool in_step_ = true;
 };
 
 void BM_SimReplay(benchmark::State& state) {
@@ -86,6 +95,7 @@ void BM_SimReplay(benchmark::State& state) {
         rig->replay_one(pause);
     }
     if (!rig->in_data()) state.SkipWithError("left the Data state");
+    if (!rig->in_step()) state.SkipWithError("the twin simulator did other work");
 }
 
 // The same reply again: recognised by its bytes, and the stored request returned.
@@ -106,7 +116,7 @@ void BM_Setup(benchmark::State& state) {
     Link& link = data_link(static_cast<std::uint16_t>(state.range(0)));
     int cycles = 0;
     for (auto _ : state) {
-        link.handler().reset();
+        link.reset();
         cycles = link.run_to_data();
     }
     state.counters["cycles"] = cycles;

@@ -149,6 +149,7 @@ def measure_host_cycle(link, n):
     link.index += n
     link.twin_index += n
     assert handler.state is v.StateData
+    assert twin.reply == sim.reply, "the twin simulator did other work than the simulator"
     return (both - alone) / n, alone / n
 
 
@@ -160,6 +161,7 @@ def measure_core_cycle(link, n):
     link.index += n
     link.twin_index += n
     assert link.handler.state is v.StateData
+    assert link.twin.reply == link.sim.reply, "the twin simulator did other work than the simulator"
     return (both - alone) / n
 
 

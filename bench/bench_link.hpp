@@ -54,8 +54,8 @@ class Link {
         const DataType type = bytes == 1 ? DataType::UINT8 : DataType::UINT16;
         const unsigned count = bytes == 1 ? 1u : bytes / 2u;
         for (unsigned i = 0; i < count; ++i) {
-            auto out = std::make_shared<DictionaryItemOutput>(200 + i, "out" + std::to_string(i),
-                                                              type);
+            auto out =
+                std::make_shared<DictionaryItemOutput>(200 + i, "out" + std::to_string(i), type);
             out->set(Value{std::int64_t{0x11 * (i + 1)}});
             auto in = std::make_shared<DictionaryItemInput>(100 + i, "in" + std::to_string(i), type,
                                                             Value{std::int64_t{0}});
@@ -65,8 +65,8 @@ class Link {
             items.push_back(in);
         }
         dictionary_ = std::make_shared<Dictionary>(items);
-        handler_ = std::make_shared<MasterHandler>(dictionary_, kAddress, kConnectionId,
-                                                   kWatchdogSeconds);
+        handler_ =
+            std::make_shared<MasterHandler>(dictionary_, kAddress, kConnectionId, kWatchdogSeconds);
         for (auto& item : outputs) handler_->master().dictionary_map()->add(item);
         for (auto& item : inputs) handler_->slave().dictionary_map()->add(item);
         handler_->start();
@@ -95,6 +95,12 @@ class Link {
         simulator_->set_inputs({inputs, bytes_});
         if (record != nullptr) record->push_back(request_);
         handler_->set_reply(simulator_->process(request_.span()));
+        request_.length = handler_->get_request(request_.bytes);
+    }
+
+    // A reset by the host: the next request is the master's Reset frame.
+    void reset() {
+        handler_->reset();
         request_.length = handler_->get_request(request_.bytes);
     }
 

@@ -25,8 +25,8 @@ class CollectingReporter : public benchmark::ConsoleReporter {
         for (const Run& run : runs) {
             if (run.error_occurred) continue;
             const std::string name = run.run_name.str();
-            const double ns = run.GetAdjustedCPUTime() * 1e9 /
-                              benchmark::GetTimeUnitMultiplier(run.time_unit);
+            const double ns =
+                run.GetAdjustedCPUTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
             if (run.aggregate_name == "median") {
                 medians_[name] = ns;
             } else if (run.aggregate_name.empty()) {
@@ -91,7 +91,8 @@ int main(int argc, char** argv) {
         defaults = {"--benchmark_repetitions=9", "--benchmark_enable_random_interleaving=true",
                     "--benchmark_display_aggregates_only=true"};
     }
-    if (!has_flag(argc, argv, "--benchmark_min_time")) defaults.push_back("--benchmark_min_time=0.2");
+    if (!has_flag(argc, argv, "--benchmark_min_time"))
+        defaults.push_back("--benchmark_min_time=0.2");
     for (auto& d : defaults) args.push_back(d.data());
     int count = static_cast<int>(args.size());
     args.push_back(nullptr);
@@ -129,7 +130,7 @@ int main(int argc, char** argv) {
          div(fig("BM_GenerateCrcFast/16"), fig("BM_GenerateCrcPlain/16"))},
         {"2. C++ cycle / per-block CRC work of a cycle, 16 bytes", "C++ cycle, 16 bytes",
          "BM_CrcCyclePlain/16", 3.0, div(master16, fig("BM_CrcCyclePlain/16"))},
-        {"   (2 bytes, for information)", "C++ cycle, 2 bytes", "BM_CrcCyclePlain/2", 3.0,
+        {"   the same for 2 bytes (no target)", "C++ cycle, 2 bytes", "BM_CrcCyclePlain/2", 3.0,
          div(master2, fig("BM_CrcCyclePlain/2"))},
     };
 
@@ -146,10 +147,15 @@ int main(int argc, char** argv) {
     for (const Ratio& r : ratios) {
         if (!r.value) {
             std::printf("  %-56s   n/a   (not measured in this run)\n", r.name.c_str());
+            if (r.name[0] != ' ') all_pass = false;
+            continue;
+        }
+        if (r.name[0] == ' ') {  // not a target
+            std::printf("  %-56s %6.3f\n", r.name.c_str(), *r.value);
             continue;
         }
         const bool pass = *r.value <= r.target;
-        if (r.name[0] != ' ') all_pass = all_pass && pass;
+        all_pass = all_pass && pass;
         std::printf("  %-56s %6.3f  (target <= %.2f)  %s\n", r.name.c_str(), *r.value, r.target,
                     pass ? "PASS" : "FAIL");
     }
@@ -164,13 +170,20 @@ int main(int argc, char** argv) {
         out << "\n  },\n  \"ratios\": [";
         for (std::size_t i = 0; i < ratios.size(); ++i) {
             const Ratio& r = ratios[i];
-            out << (i ? "," : "") << "\n    {\"name\": \"" << r.name.substr(r.name.find_first_not_of(' '))
-                << "\", \"value\": " << json_number(r.value) << ", \"target\": " << r.target
-                << ", \"pass\": " << (r.value && *r.value <= r.target ? "true" : "false") << "}";
+            const bool target = r.name[0] != ' ';
+            out << (i ? "," : "") << "\n    {\"name\": \""
+                << r.name.substr(r.name.find_first_not_of(' '))
+                << "\", \"value\": " << json_number(r.value)
+                << ", \"target\": " << (target ? json_number(r.target) : "null") << ", \"pass\": "
+                << (!target                           ? "null"
+                    : r.value && *r.value <= r.target ? "true"
+                                                      : "false")
+                << "}";
         }
         out << "\n  ]\n}\n";
         std::printf("\nwrote %s\n", json_path.c_str());
     }
-    std::printf("\n%s\n", all_pass ? "core targets: all met" : "core targets: NOT all met");
+    std::printf("\n%s\n", all_pass ? "core targets: all met"
+                                   : "core targets: NOT all met (or not all measured)");
     return 0;
 }

@@ -104,7 +104,8 @@ std::int64_t bench_crc(const std::string& kind, nb::handle size_arg, nb::handle 
     }
     const bool plain = kind == "generate_plain" || kind == "cycle_plain";
     const bool cycle = kind == "cycle_plain" || kind == "cycle_fast";
-    if (!plain && !cycle && kind != "generate_fast") throw ValueError("unknown kind '" + kind + "'");
+    if (!plain && !cycle && kind != "generate_fast")
+        throw ValueError("unknown kind '" + kind + "'");
     FSOE_SFrame request{};
     request.u16DataSizeBytes = static_cast<std::uint16_t>(size);
     request.sControl = {0x36, 0x1234, 0xABCD, 0xBEEF};
@@ -143,8 +144,8 @@ void bind_bench(nb::module_& m) {
         },
         nb::arg("data").none(), nb::sig("def _bench_echo(data: bytes) -> bytes"),
         "Benchmark hook: takes bytes and returns them, doing nothing.");
-    m.def("_bench_link", &bench_link, nb::arg("handler"), nb::arg("simulator"),
-          nb::arg("cycles"), nb::arg("first"),
+    m.def("_bench_link", &bench_link, nb::arg("handler"), nb::arg("simulator"), nb::arg("cycles"),
+          nb::arg("first"),
           nb::sig("def _bench_link(handler: MasterHandler, simulator: SlaveSimulator, "
                   "cycles: int, first: int) -> tuple[int, list[bytes]]"),
           "Benchmark hook: core cycles against a simulator; (CPU ns, requests fed).");

@@ -19,6 +19,7 @@
 #include "bindings/mapping_item_types.hpp"
 #include "bindings/model_gc.hpp"
 #include "bindings/pickling.hpp"
+#include "bindings/python_threads.hpp"
 #include "engine/master_handler.hpp"
 #include "protocol/errors.hpp"
 
@@ -26,32 +27,6 @@ namespace nb = nanobind;
 
 namespace velmora::bindings {
 namespace {
-
-// A reference to a Python object that C++ may drop on any thread, and that the garbage
-// collector may clear.
-class PyReference {
-  public:
-    explicit PyReference(nb::handle object) : object_(object.inc_ref().ptr()) {}
-    PyReference(const PyReference&) = delete;
-    PyReference& operator=(const PyReference&) = delete;
-    ~PyReference() { reset(); }
-
-    // With the GIL, when there is an interpreter to take it from.
-    void reset() noexcept {
-        PyObject* object = std::exchange(object_, nullptr);
-        if (object == nullptr) return;
-        if (PyGILState_Check()) {
-            Py_DECREF(object);
-        } else if (!interpreter_finalizing()) {
-            nb::gil_scoped_acquire gil;
-            Py_DECREF(object);
-        }
-    }
-    PyObject* get() const noexcept { return object_; }
-
-  private:
-    PyObject* object_;
-};
 
 nb::object optional_text(std::optional<std::string_view> text) {
     if (!text) return nb::none();
@@ -213,44 +188,6 @@ int handler_clear(PyObject* self) {
 PyType_Slot handler_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&handler_traverse)},
                                {Py_tp_clear, reinterpret_cast<void*>(&handler_clear)},
                                {0, nullptr}};
-
-// A wait for the exclusion releases the GIL, so the holder can take it for host code.
-void release_gil_while(void (*wait)(void*), void* context) {
-    if (!interpreter_finalizing() && PyGILState_Check()) {
-        nb::gil_scoped_release release;
-        wait(context);
-    } else {
-        wait(context);
-    }
-}
-
-// Errors of an expiry that a host call ran for the watchdog: logged, as the watchdog
-// thread logs them, on the "velmora" logger.
-void python_log_sink(std::string_view message, std::exception_ptr error) {
-    if (interpreter_finalizing()) return;
-    nb::gil_scoped_acquire gil;
-    nb::error_scope keep_pending_error;
-    try {
-        nb::object logger = nb::module_::import_("logging").attr("getLogger")("velmora");
-        nb::str text(message.data(), message.size());
-        nb::object exc_info = nb::bool_(true);
-        try {
-            std::rethrow_exception(error);
-        } catch (nb::python_error& e) {
-            nb::object exc = nb::borrow(e.value());
-            exc_info = nb::make_tuple(exc.type(), exc, exc.attr("__traceback__"));
-        } catch (const std::exception& e) {
-            text = nb::str((std::string(message) + ": " + e.what()).c_str());
-            exc_info = nb::bool_(false);
-        } catch (...) {
-            exc_info = nb::bool_(false);
-        }
-        logger.attr("error")(text, nb::arg("exc_info") = exc_info);
-    } catch (nb::python_error& e) {
-        e.discard_as_unraisable("velmora handler logging");
-    } catch (...) {
-    }
-}
 
 template <typename F>
 auto exclusive_result(MasterHandler& h, F&& f) {
@@ -460,8 +397,6 @@ void bind_handler_context(nb::class_<MasterHandler>& cls) {
 }  // namespace
 
 void bind_engine_handler(nb::module_& m) {
-    HandlerLock::set_wait_hook(&release_gil_while);
-    MasterHandler::set_log_sink(&python_log_sink);
 
     nb::class_<MasterHandler> cls(
         m, "MasterHandler",

@@ -160,8 +160,10 @@ void bind_node(nb::module_& m) {
         .def_prop_ro(
             "_dynamic_map", [](Node& n) -> FSOEDynamicMap& { return n._dynamic_map(); },
             nb::rv_policy::reference_internal)
-        .def_prop_ro("application_parameters",
-                     [](const Node& n) { return parameter_list(n.application_parameters()); })
+        .def_prop_ro(
+            "application_parameters",
+            [](const Node& n) { return parameter_list(n.application_parameters()); },
+            nb::sig("def application_parameters(self) -> list[DynamicMappableItem]"))
         .def_prop_rw(
             "_last_crc0_sent",
             [](const Node& n) -> nb::object {
@@ -238,12 +240,12 @@ void bind_application_parameter(nb::module_& m) {
         // Name, type and value; never the handler that claimed it.
         .def("__getstate__",
              [](nb::handle self) {
-                 auto& p = nb::cast<const ApplicationParameter&>(self);
+                 auto& p = initialized<const ApplicationParameter>(self, "self");
                  return nb::make_tuple(p.name(), p.data_type(), from_value(p.get()),
                                        instance_dict(self));
              })
         .def("__setstate__", [](nb::handle self, nb::handle state) {
-            nb::tuple f = state_tuple(state, 4, "ApplicationParameter");
+            nb::tuple f = state_tuple(self, state, 4, "ApplicationParameter");
             std::string name = to_text(f[0], "name");
             const DataType type = to_data_type(f[1]);
             Value value = to_value_for(type, f[2], "value");

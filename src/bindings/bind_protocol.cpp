@@ -32,9 +32,14 @@ void python_stdout_sink(std::string_view line) noexcept {
     PyObject* result = str ? PyObject_CallMethod(out, "write", "O", str) : nullptr;
     Py_XDECREF(str);
     // The trace never changes behaviour: a failing stream is reported on stderr, not raised
-    // into the operation that traced.
+    // into the operation that traced. A reader that went away (a closed pipe) is no fault
+    // worth a report on every line.
     if (result == nullptr) {
-        PyErr_WriteUnraisable(out);
+        if (PyErr_ExceptionMatches(PyExc_BrokenPipeError)) {
+            PyErr_Clear();
+        } else {
+            PyErr_WriteUnraisable(out);
+        }
     } else {
         Py_DECREF(result);
     }

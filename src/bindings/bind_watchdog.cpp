@@ -9,6 +9,7 @@
 
 #include "bindings/convert.hpp"
 #include "bindings/pickling.hpp"
+#include "bindings/python_threads.hpp"
 #include "bindings/subsystems.hpp"
 #include "engine/watchdog.hpp"
 #include "protocol/errors.hpp"
@@ -18,32 +19,18 @@ namespace nb = nanobind;
 namespace velmora::bindings {
 namespace {
 
-// A Python callable that C++ may call and drop on any thread. The reference may also be
-// cleared by the garbage collector (a callback that refers to its own watchdog is a
-// cycle); a cleared callable does nothing.
+// A Python callable that C++ may call and drop on any thread; a callable that the garbage
+// collector cleared does nothing.
 class PythonCallable {
   public:
-    explicit PythonCallable(nb::handle fn) : fn_(fn.inc_ref().ptr()) {}
-    PythonCallable(const PythonCallable&) = delete;
-    PythonCallable& operator=(const PythonCallable&) = delete;
-
-    ~PythonCallable() {
-        if (fn_ == nullptr) return;
-        if (PyGILState_Check()) {
-            Py_DECREF(fn_);
-        } else if (!interpreter_finalizing()) {
-            nb::gil_scoped_acquire gil;
-            Py_DECREF(fn_);
-        }
-        // Otherwise the interpreter is going away: the reference is left to it.
-    }
+    explicit PythonCallable(nb::handle fn) : fn_(fn) {}
 
     void operator()() const {
         // A thread asking for the GIL while the interpreter finalizes would hang there.
         if (interpreter_finalizing()) return;
         nb::gil_scoped_acquire gil;
-        if (fn_ == nullptr) return;
-        nb::object fn = nb::borrow(fn_);  // survives a clear during the call
+        if (fn_.get() == nullptr) return;
+        nb::object fn = nb::borrow(fn_.get());  // survives a clear during the call
         PyObject* result = PyObject_CallNoArgs(fn.ptr());
         if (result == nullptr) throw nb::python_error();
         Py_DECREF(result);
@@ -51,13 +38,13 @@ class PythonCallable {
 
     // Both with the GIL held.
     int traverse(visitproc visit, void* arg) const {
-        Py_VISIT(fn_);
+        Py_VISIT(fn_.get());
         return 0;
     }
-    void clear() { Py_CLEAR(fn_); }
+    void clear() noexcept { fn_.reset(); }
 
   private:
-    PyObject* fn_;
+    PyReference fn_;
 };
 
 // The callback type of a watchdog built from Python.
@@ -104,62 +91,9 @@ double to_seconds(nb::handle value) {
     return seconds;
 }
 
-// The Python exception behind a crash: the callback's own one, or a core error translated
-// by the registered translators.
-nb::object python_exception(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const nb::python_error& e) {
-        return nb::borrow(e.value());
-    } catch (...) {
-    }
-    try {
-        nb::object raise = nb::cpp_function([error]() { std::rethrow_exception(error); });
-        raise();
-    } catch (const nb::python_error& e) {
-        return nb::borrow(e.value());
-    }
-    return nb::none();
-}
-
-void python_log_sink(std::string_view message, std::exception_ptr error) {
-    if (interpreter_finalizing()) return;
-    nb::gil_scoped_acquire gil;
-    nb::error_scope keep_pending_error;
-    try {
-        nb::object logger = nb::module_::import_("logging").attr("getLogger")("velmora");
-        nb::str text(message.data(), message.size());
-        if (!error) {
-            logger.attr("error")(text);
-            return;
-        }
-        nb::object exc = python_exception(error);
-        nb::object info =
-            exc.is_none() ? nb::object(nb::bool_(true))
-                          : nb::object(nb::make_tuple(exc.type(), exc, exc.attr("__traceback__")));
-        logger.attr("error")(text, nb::arg("exc_info") = info);
-    } catch (nb::python_error& e) {
-        e.discard_as_unraisable("velmora watchdog logging");
-    } catch (...) {
-    }
-}
-
-// Waits release the GIL, so the watchdog thread can run a Python callback meanwhile.
-void release_gil_while(void (*wait)(void*), void* context) {
-    if (!interpreter_finalizing() && PyGILState_Check()) {
-        nb::gil_scoped_release release;
-        wait(context);
-    } else {
-        wait(context);
-    }
-}
-
 }  // namespace
 
 void bind_watchdog(nb::module_& m) {
-    Watchdog::set_log_sink(&python_log_sink);
-    Watchdog::set_wait_hook(&release_gil_while);
-
     nb::class_<Watchdog> cls(m, "Watchdog", "FSoE Watchdog", nb::type_slots(watchdog_slots));
     cls.def(
         "__init__",

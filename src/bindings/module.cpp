@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/errors.hpp"
+#include "bindings/python_threads.hpp"
 #include "bindings/subsystems.hpp"
 
 namespace nb = nanobind;
@@ -13,6 +14,7 @@ NB_MODULE(_core, m) {
     // handler the host never deleted) are not leaks of the running program; nanobind would
     // list them on stderr at every exit.
     nb::set_leak_warnings(false);
+    velmora::bindings::install_thread_hooks();
     velmora::bindings::bind_errors(m);
     velmora::bindings::bind_protocol(m);
     velmora::bindings::bind_frame(m);

@@ -2,14 +2,10 @@
 
 #include <pthread.h>
 
+#include "engine/blocking_wait.hpp"
+
 namespace velmora {
 namespace {
-
-void plain_wait(void (*wait)(void*), void* context) {
-    wait(context);
-}
-
-std::atomic<HandlerLock::WaitHook> g_wait_hook{&plain_wait};
 
 // A non-zero token that identifies the calling thread. pthread_self reads the thread
 // pointer; a thread_local's address would cost a call into the TLS resolver in a shared
@@ -20,45 +16,50 @@ std::uintptr_t this_thread_token() noexcept {
 
 }  // namespace
 
-void HandlerLock::set_wait_hook(WaitHook hook) noexcept {
-    g_wait_hook.store(hook != nullptr ? hook : &plain_wait);
-}
-
 bool HandlerLock::try_lock() noexcept {
     const std::uintptr_t me = this_thread_token();
-    std::uintptr_t seen = 0;
-    if (owner_.compare_exchange_strong(seen, me)) {
-        depth_ = 1;
-        return true;
-    }
+    std::uintptr_t seen = owner_.load();
     if (seen == me) {
         ++depth_;
         return true;
     }
-    return false;
+    // Free, and nobody queued whose turn it would be.
+    if (seen != 0 || next_ticket_.load() != serving_.load()) return false;
+    if (!owner_.compare_exchange_strong(seen, me)) return false;
+    depth_ = 1;
+    return true;
 }
 
 void HandlerLock::wait_for_lock() noexcept {
     const std::uintptr_t me = this_thread_token();
-    waiters_.fetch_add(1);
+    const std::uint32_t ticket = next_ticket_.fetch_add(1);
     for (;;) {
+        const std::uint32_t turn = serving_.load();
+        if (turn != ticket) {
+            serving_.wait(turn);
+            continue;
+        }
         std::uintptr_t seen = 0;
         if (owner_.compare_exchange_strong(seen, me)) break;
         owner_.wait(seen);
     }
-    waiters_.fetch_sub(1);
+    // The next in the queue may now wait for this hold to end.
+    serving_.store(ticket + 1);
+    serving_.notify_all();
     depth_ = 1;
 }
 
 void HandlerLock::lock() {
     if (try_lock()) return;
-    g_wait_hook.load()([](void* self) { static_cast<HandlerLock*>(self)->wait_for_lock(); }, this);
+    run_blocking([](void* self) { static_cast<HandlerLock*>(self)->wait_for_lock(); }, this);
 }
 
 void HandlerLock::unlock() noexcept {
     if (--depth_ > 0) return;
     owner_.store(0);
-    if (waiters_.load() != 0) owner_.notify_all();
+    // A waiter draws its ticket before it looks at the owner, so one that saw this hold
+    // is counted here.
+    if (next_ticket_.load() != serving_.load()) owner_.notify_all();
 }
 
 bool HandlerLock::held_by_this_thread() const noexcept {

@@ -2,7 +2,12 @@
 // The handler-wide exclusion between the host's calls and the watchdog's expiry path.
 // Re-entrant (a callback may call back into its handler on the same thread). Taking it
 // uncontended is one compare-and-swap; only a wait for another holder goes through the
-// wait hook, so that a binding can release its interpreter lock meanwhile.
+// engine's wait hook (blocking_wait.hpp), so that a binding can release its interpreter
+// lock meanwhile.
+//
+// Waiters are served first come, first served (a ticket queue): a thread that loops
+// taking and letting go cannot keep another caller waiting for more than one turn of
+// every thread ahead of it. try_lock never overtakes a queued waiter.
 #include <atomic>
 #include <cstdint>
 
@@ -10,17 +15,13 @@ namespace velmora {
 
 class HandlerLock {
   public:
-    // Runs `wait(context)` once; a binding may release an interpreter lock around it.
-    using WaitHook = void (*)(void (*wait)(void*), void* context);
-    static void set_wait_hook(WaitHook hook) noexcept;
-
     HandlerLock() = default;
     HandlerLock(const HandlerLock&) = delete;
     HandlerLock& operator=(const HandlerLock&) = delete;
 
     // Never waits. True when this thread now holds the lock (again).
     bool try_lock() noexcept;
-    // Waits (through the wait hook) while another thread holds it.
+    // Waits (through the wait hook) while another thread holds it or is queued before.
     void lock();
     // The calling thread must hold it.
     void unlock() noexcept;
@@ -33,7 +34,9 @@ class HandlerLock {
     void wait_for_lock() noexcept;
 
     std::atomic<std::uintptr_t> owner_{0};
-    std::atomic<unsigned> waiters_{0};
+    // Tickets drawn by waiters, and the ticket whose turn it is; equal when none queues.
+    std::atomic<std::uint32_t> next_ticket_{0};
+    std::atomic<std::uint32_t> serving_{0};
     unsigned depth_ = 0;  // written only by the holder
 };
 

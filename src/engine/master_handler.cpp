@@ -50,23 +50,6 @@ std::shared_ptr<AcceptedItemTypes> accepting(std::vector<ItemKind> kinds) {
     return std::make_shared<AcceptedItemTypes>(std::move(kinds));
 }
 
-void stderr_sink(std::string_view message, std::exception_ptr error) {
-    std::string line = "velmora: " + std::string(message);
-    if (error) {
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-            line += std::string(": ") + e.what();
-        } catch (...) {
-            line += ": unknown error";
-        }
-    }
-    line += '\n';
-    std::fputs(line.c_str(), stderr);
-}
-
-std::atomic<MasterHandler::LogSink> g_log_sink{&stderr_sink};
-
 }  // namespace
 
 std::uint16_t u16_from_real(double value) {
@@ -76,18 +59,6 @@ std::uint16_t u16_from_real(double value) {
     if (truncated < 0) throw OverflowError("can't convert negative value to uint16_t");
     if (truncated > 0xFFFF) throw OverflowError("value too large to convert to uint16_t");
     return static_cast<std::uint16_t>(truncated);
-}
-
-void MasterHandler::set_log_sink(LogSink sink) noexcept {
-    g_log_sink.store(sink != nullptr ? sink : &stderr_sink);
-}
-
-void MasterHandler::log_error_(std::string_view message, std::exception_ptr error) noexcept {
-    try {
-        g_log_sink.load()(message, std::move(error));
-    } catch (...) {
-        // Logging never fails a host call.
-    }
 }
 
 MasterHandler::MasterHandler(DictionaryPtr dictionary, std::int64_t slave_address,
@@ -179,8 +150,9 @@ void MasterHandler::start() {
         if (!watchdog_->is_alive()) throw RuntimeError(kWatchdogNotRunningMessage);
         master_->start();
         slave_->start();
-        initialization_data_bytes_ = std::min(slave_->frame().safe_data_size_bytes(),
-                                              master_->frame().safe_data_size_bytes());
+        initialization_data_bytes_.store(std::min(slave_->frame().safe_data_size_bytes(),
+                                                  master_->frame().safe_data_size_bytes()),
+                                         std::memory_order_relaxed);
         take_footprint_();
         // A new connection: the slave's first reply may repeat, byte for byte, the last
         // reply of the previous one (a Reset frame after a reset), and must not be taken
@@ -285,14 +257,36 @@ void MasterHandler::reset_diagnostics() {
 }
 
 void MasterHandler::take_footprint_() {
+    // Member by member, what a Data-state cycle reads or writes: a line fetched for nothing
+    // would take the place of one the cycle needs. (A member a cycle comes to use and that
+    // is missing here costs a miss of its own, nothing worse.)
+    const auto members = [this](const auto& first, const auto& last) {
+        const auto* begin = reinterpret_cast<const char*>(&first);
+        const auto* end = reinterpret_cast<const char*>(&last) + sizeof last;
+        footprint_.add(begin, static_cast<std::size_t>(end - begin));
+    };
     footprint_.clear();
-    footprint_.add(this, sizeof *this);
+    // The handler: the public flags and the fields of every host call, then the rest but the
+    // dictionary, the parameters and the callbacks.
+    footprint_.add(this, static_cast<std::size_t>(reinterpret_cast<const char*>(&footprint_) -
+                                                  reinterpret_cast<const char*>(this)));
+    members(running_, slave_);
+    members(reset_state_, reply_length_ok_);
+    members(request_, watchdog_);
     footprint_.add(running_.get(), sizeof(std::atomic<bool>));
-    for (const Node* node : {master_.get(), slave_.get()}) {
-        footprint_.add(node, sizeof *node);
+    for (Node* node : {master_.get(), slave_.get()}) {
+        footprint_.add(&node->_last_crc0_sent, sizeof node->_last_crc0_sent);
+        footprint_.add(&node->frame(), sizeof(FSOEFrame));
+        footprint_.add(&node->dictionary_map(), sizeof(DictionaryMapPtr));
+        footprint_.add(&node->_dynamic_map(), sizeof(FSOEDynamicMap));
         footprint_.add_map(*node->dictionary_map());
     }
+    footprint_.add(&master_->session().connection_id, sizeof(DynamicMappableItemPtr));
     footprint_.add(master_->session().connection_id.get(), sizeof(DynamicMappableItem));
+    footprint_.add(watchdog_.get(), sizeof(Watchdog));
+    footprint_.add(watchdog_->rearm_state(), watchdog_->rearm_state_bytes());
+    footprint_.finish();
+    footprint_.add_own_list();
     footprint_.finish();
 }
 
@@ -343,9 +337,9 @@ void MasterHandler::activate_and_reset_watchdog() {
         watchdog_->activate();
         have_cycle_time_ = false;  // the activation waited for the thread
     }
-    watchdog_->reset_at(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            cycle_time().time_since_epoch())
-                            .count());
+    watchdog_->reset_at(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(cycle_time().time_since_epoch())
+            .count());
 }
 
 ConnectionDiagnostics::Clock::time_point MasterHandler::cycle_time() {

@@ -40,10 +40,6 @@ namespace velmora {
 
 class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
   public:
-    // Where errors of expiries run by a host call are logged (they are not raised there).
-    using LogSink = void (*)(std::string_view message, std::exception_ptr error);
-    static void set_log_sink(LogSink sink) noexcept;
-
     // Everything is checked before anything is claimed: an error leaves every application
     // parameter unclaimed. The watchdog thread is started, inactive.
     MasterHandler(DictionaryPtr dictionary, std::int64_t slave_address, std::int64_t connection_id,
@@ -68,7 +64,10 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     std::uint16_t get_request(std::uint8_t (&out)[2 * FSOE_MAX_FRAME_WORDS]);
     void set_fail_safe(bool active = true);
     StateId state() const noexcept { return state_id_.load(); }
-    std::uint16_t initialization_data_bytes() const noexcept { return initialization_data_bytes_; }
+    // Read without the exclusion by hosts on other threads: an atomic.
+    std::uint16_t initialization_data_bytes() const noexcept {
+        return initialization_data_bytes_.load(std::memory_order_relaxed);
+    }
     // Stops the connection if it runs, then stops and joins the watchdog thread.
     void delete_();
     void set_slave_address(std::int64_t slave_address);
@@ -173,7 +172,6 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     void release_() noexcept;
     void run_missed_expiry_(std::exception_ptr* error) noexcept;
     void defer_error_(std::exception_ptr error);
-    static void log_error_(std::string_view message, std::exception_ptr error) noexcept;
     void on_watchdog_timeout_();
     void reset_locked_();
     void stop_locked_();
@@ -185,6 +183,19 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     void forget_last_reply_() noexcept;
     void take_footprint_();
     class ReplyScope;
+
+    // What every host call touches first, together at the front of the object: the
+    // exclusion, the last reply and the cycle's footprint.
+    HandlerLock lock_;
+    std::atomic<bool> expiry_pending_{false};
+    bool settle_after_stop_ = false;
+    ErrorScope* error_scope_ = nullptr;
+    // The last reply: its bytes up to a frame's length, and for a longer one a hash of the
+    // rest, so that repeats are recognised without storing arbitrary lengths.
+    std::size_t last_reply_length_ = 0;
+    std::uint64_t last_reply_tail_hash_ = 0;
+    std::array<std::uint8_t, 2 * FSOE_MAX_FRAME_WORDS> last_reply_{};
+    CycleFootprint footprint_;  // taken at start, fetched at every new reply
 
     DictionaryPtr dictionary_;
     std::vector<ApplicationParameterPtr> application_parameters_;
@@ -200,7 +211,7 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     State* state_ = &reset_state_;
     std::atomic<StateId> state_id_{StateId::Reset};
 
-    std::uint16_t initialization_data_bytes_ = 0;
+    std::atomic<std::uint16_t> initialization_data_bytes_{0};
     bool reply_length_ok_ = true;
 
     mutable std::mutex callbacks_mutex_;
@@ -211,22 +222,10 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     std::uint16_t request_length_ = 0;
     std::uint64_t request_version_ = 0;
 
-    // The last reply: its bytes up to a frame's length, and for a longer one a hash of the
-    // rest, so that repeats are recognised without storing arbitrary lengths.
-    std::array<std::uint8_t, 2 * FSOE_MAX_FRAME_WORDS> last_reply_{};
-    std::size_t last_reply_length_ = 0;
-    std::uint64_t last_reply_tail_hash_ = 0;
-
     ConnectionDiagnostics diagnostics_;
-    CycleFootprint footprint_;  // taken at start, fetched at every new reply
     bool in_reply_ = false;
     bool have_cycle_time_ = false;
     ConnectionDiagnostics::Clock::time_point cycle_time_{};
-
-    HandlerLock lock_;
-    std::atomic<bool> expiry_pending_{false};
-    ErrorScope* error_scope_ = nullptr;
-    bool settle_after_stop_ = false;
 
     // Apart from the fields of the cycle (it is 5 KB).
     std::unique_ptr<std::mt19937> random_;

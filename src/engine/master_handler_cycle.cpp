@@ -25,7 +25,8 @@ std::uint64_t tail_hash(std::span<const std::uint8_t> data) noexcept {
 bool MasterHandler::same_as_last_reply_(std::span<const std::uint8_t> data) const noexcept {
     if (data.size() != last_reply_length_) return false;
     const std::size_t stored = std::min(data.size(), kStoredReplyBytes);
-    if (std::memcmp(data.data(), last_reply_.data(), stored) != 0) return false;
+    // An empty span may carry a null pointer, which memcmp must not see even for no bytes.
+    if (stored != 0 && std::memcmp(data.data(), last_reply_.data(), stored) != 0) return false;
     return data.size() <= kStoredReplyBytes || tail_hash(data) == last_reply_tail_hash_;
 }
 
@@ -79,7 +80,7 @@ void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
         slave_->_dynamic_map().clear();
         slave_->_dynamic_map().add(slave_->session().error_id);
     }
-    slave_->_dynamic_map().get_data_from_frame(reply, initialization_data_bytes_);
+    slave_->_dynamic_map().get_data_from_frame(reply, initialization_data_bytes());
 
     const StateId handling = state_id_.load();
     const std::uint64_t reported = diagnostics_.errors_reported();
@@ -102,7 +103,7 @@ std::uint16_t MasterHandler::_get_request(std::uint8_t (&out)[2 * FSOE_MAX_FRAME
     if (current == StateId::Data) {
         state_->map_frame();
     } else {
-        master_->_dynamic_map().set_data_to_frame(request, initialization_data_bytes_);
+        master_->_dynamic_map().set_data_to_frame(request, initialization_data_bytes());
     }
     if (current == StateId::Reset || current == StateId::Session) {
         request.control().connection_id(0);

@@ -76,7 +76,7 @@ void MasterHandler::run_missed_expiry_(std::exception_ptr* error) noexcept {
         *error = scope.first;
     } else {
         // Not the host call's own error: logged as the watchdog thread would log it.
-        log_error_(kExpiryFailed, scope.first);
+        Watchdog::log_error(kExpiryFailed, scope.first);
     }
 }
 

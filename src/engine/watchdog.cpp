@@ -212,7 +212,7 @@ void Watchdog::Impl::process_blocking_command(Command command) {
 void Watchdog::Impl::activate() {
     check_alive();
     if (on_thread()) return handle_on_thread(to_command(WatchdogCommand::ACTIVATE));
-    auto lock = lock_blocking(blocking_lock_);
+    std::unique_lock lock(blocking_lock_);  // waits through the wait hook
     if (is_active.load()) return;
     process_blocking_command(to_command(WatchdogCommand::ACTIVATE));
 }
@@ -220,7 +220,7 @@ void Watchdog::Impl::activate() {
 void Watchdog::Impl::deactivate() {
     check_alive();
     if (on_thread()) return handle_on_thread(to_command(WatchdogCommand::DEACTIVATE));
-    auto lock = lock_blocking(blocking_lock_);
+    std::unique_lock lock(blocking_lock_);  // waits through the wait hook
     if (!is_active.load()) return;
     process_blocking_command(to_command(WatchdogCommand::DEACTIVATE));
 }
@@ -232,7 +232,7 @@ void Watchdog::Impl::stop() {
 void Watchdog::Impl::send(WatchdogCommand command) {
     check_alive();
     if (on_thread()) return handle_on_thread(to_command(command));
-    auto lock = lock_blocking(blocking_lock_);
+    std::unique_lock lock(blocking_lock_);  // waits through the wait hook
     process_blocking_command(to_command(command));
 }
 
@@ -295,6 +295,15 @@ void Watchdog::deactivate() {
 void Watchdog::reset() {
     impl_->reset();
 }
+const void* Watchdog::rearm_state() const noexcept {
+    return impl_.get();
+}
+std::size_t Watchdog::rearm_state_bytes() const noexcept {
+    // Up to the thread id: the constant fields, the flags and the reset stamp.
+    return static_cast<std::size_t>(reinterpret_cast<const char*>(&impl_->thread_id + 1) -
+                                    reinterpret_cast<const char*>(impl_.get()));
+}
+
 void Watchdog::reset_at(std::int64_t steady_ns) {
     impl_->reset_at(steady_ns);
 }

@@ -2,6 +2,7 @@
 // The watchdog: a thread that calls back when it is not re-armed within its timeout.
 // Commands ACTIVATE, DEACTIVATE and STOP are blocking (confirmed by the thread, at most
 // 5 seconds of waiting); RESET is not.
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -15,18 +16,16 @@ namespace velmora {
 class Watchdog {
   public:
     using Callback = std::function<void()>;
-    // Where the three error messages go (error level). `error` is set for the crash line.
+    // The engine's error log: the watchdog's three error messages, and the errors of
+    // expiries that a handler's host call ran in the watchdog's place (error level; `error`
+    // is set for a crash). The default sink writes to stderr; nullptr restores it.
     using LogSink = void (*)(std::string_view message, std::exception_ptr error);
     static void set_log_sink(LogSink sink) noexcept;
-    // Writes to that sink (for code that logs on the watchdog's behalf); never throws.
+    // Writes to that sink; never throws.
     static void log_error(std::string_view message, std::exception_ptr error = nullptr) noexcept;
 
     // Every wait that may last (a command confirmation, a join, a command lock held by
-    // another caller) runs as `hook(wait, context)`, which must call `wait(context)` once.
-    // A binding uses it to let other threads run meanwhile (release an interpreter lock).
-    // nullptr restores the plain call.
-    using WaitHook = void (*)(void (*wait)(void*), void* context);
-    static void set_wait_hook(WaitHook hook) noexcept;
+    // another caller) runs through the engine's wait hook (blocking_wait.hpp).
 
     // Stops and joins every started watchdog thread of the process, handlers' ones
     // included (for process exit). The caller's own watchdog thread is stopped, not joined.
@@ -42,11 +41,11 @@ class Watchdog {
     void activate();    // blocking; no-op when active
     void deactivate();  // blocking; no-op when inactive
     void reset();       // re-arm; never blocks
-    // Re-arm as of `steady_ns`, a reading of std::chrono::steady_clock in nanoseconds that
-    // the caller has just taken (saves a second clock read when it has one).
-    void reset_at(std::int64_t steady_ns);
     void stop();        // blocking; the thread ends (not joined)
     void activate_and_reset();
+    // Re-arm as of `steady_ns`, a reading of std::chrono::steady_clock in nanoseconds that
+    // the caller has just taken (it saves a second clock read); never blocks.
+    void reset_at(std::int64_t steady_ns);
     bool active() const noexcept;
     // Waits for the thread to end; returns at once when called on the watchdog thread.
     void join();
@@ -61,6 +60,10 @@ class Watchdog {
     void send_blocking_command(WatchdogCommand command);
 
     struct Impl;
+    // Where the state that a re-arm reads and writes lives, and its size (a handler
+    // prefetches it at the start of a cycle; nothing is accessed through it).
+    const void* rearm_state() const noexcept;
+    std::size_t rearm_state_bytes() const noexcept;
 
   private:
     std::shared_ptr<Impl> impl_;

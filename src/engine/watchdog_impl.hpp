@@ -13,6 +13,8 @@
 #include <string_view>
 #include <thread>
 
+#include "engine/blocking_wait.hpp"
+#include "engine/handler_lock.hpp"
 #include "engine/watchdog.hpp"
 #include "protocol/commands.hpp"
 
@@ -37,14 +39,6 @@ inline std::int64_t now_ns() noexcept {
 
 // Sends a message to the installed log sink; a failing sink never reaches the thread.
 void log(std::string_view message, std::exception_ptr error = nullptr) noexcept;
-
-// Runs `wait` through the installed wait hook.
-void run_blocking(void (*wait)(void*), void* context);
-
-template <typename F>
-void blocking(F&& f) {
-    run_blocking([](void* p) { (*static_cast<F*>(p))(); }, &f);
-}
 
 // Takes `mutex`; only a lock held by someone else is waited for through the hook.
 template <typename Mutex>
@@ -104,7 +98,8 @@ struct Watchdog::Impl : std::enable_shared_from_this<Watchdog::Impl> {
     // it are handled first, then it is handled in place instead of waiting for itself.
     void handle_on_thread(Command command);
 
-    std::mutex blocking_lock_;  // serialises the blocking commands of all callers
+    // Serialises the blocking commands of all callers, first come first served.
+    HandlerLock blocking_lock_;
     std::mutex mutex_;          // guards the queue, the event and the start flag
     std::condition_variable command_ready_;
     std::condition_variable command_complete_;

@@ -1,5 +1,5 @@
 // Process-wide watchdog services: the registry of started threads (so that process exit
-// can stop and join them all), the log sink and the wait hook.
+// can stop and join them all) and the engine's error log.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -39,12 +39,7 @@ void stderr_sink(std::string_view message, std::exception_ptr error) {
     std::fputs(line.c_str(), stderr);
 }
 
-void plain_wait(void (*wait)(void*), void* context) {
-    wait(context);
-}
-
 std::atomic<Watchdog::LogSink> g_log_sink{&stderr_sink};
-std::atomic<Watchdog::WaitHook> g_wait_hook{&plain_wait};
 
 }  // namespace
 
@@ -56,10 +51,6 @@ void log(std::string_view message, std::exception_ptr error) noexcept {
     } catch (...) {
         // Logging must never stop the watchdog thread.
     }
-}
-
-void run_blocking(void (*wait)(void*), void* context) {
-    g_wait_hook.load()(wait, context);
 }
 
 void register_started(std::shared_ptr<Watchdog::Impl> impl) {
@@ -112,10 +103,6 @@ void Watchdog::set_log_sink(LogSink sink) noexcept {
 
 void Watchdog::log_error(std::string_view message, std::exception_ptr error) noexcept {
     watchdog_detail::log(message, std::move(error));
-}
-
-void Watchdog::set_wait_hook(WaitHook hook) noexcept {
-    g_wait_hook.store(hook != nullptr ? hook : &plain_wait);
 }
 
 void Watchdog::stop_all() noexcept {

@@ -25,7 +25,9 @@ void FSOE_FrameFromBytes(FSOE_SFrame* psFrame, const std::uint8_t* pu8Data,
     if (n > MAX_DATA_BYTES) n = MAX_DATA_BYTES;
     // Byte j of the word form: PDU byte j, or the zero padding of an odd PDU.
     auto byte = [&](unsigned j) -> std::uint8_t { return j < u16SizeBytes ? pu8Data[j] : 0; };
-    auto word = [&](unsigned j) { return static_cast<std::uint16_t>(byte(j) | (byte(j + 1) << 8)); };
+    auto word = [&](unsigned j) {
+        return static_cast<std::uint16_t>(byte(j) | (byte(j + 1) << 8));
+    };
     psFrame->sControl.u16Command = byte(0);
     if (n == 0) {
         psFrame->sControl.u16ConnectionId = word(1);

@@ -16,6 +16,7 @@ DictionaryMap::DictionaryMap(DictionaryPtr dictionary, AcceptedItemTypesPtr item
     : dictionary_(std::move(dictionary)), accepted_(std::move(item_types_accepted)) {
     if (!dictionary_) throw TypeError("dictionary must be a Dictionary");
     if (!accepted_) throw TypeError("item_types_accepted must be a set");
+    rebuild_plan_();
 }
 
 const DictionaryMappedItemPtr& DictionaryMap::at(std::int64_t index) const {
@@ -65,11 +66,13 @@ DictionaryMapPtr DictionaryMap::copy() const {
     result->items_.reserve(items_.size());
     for (const auto& entry : items_) result->items_.push_back(entry->copy());
     result->locked_ = locked_;
+    result->rebuild_plan_();
     return result;
 }
 
 void DictionaryMap::clear() {
     check_not_locked_();
+    const Edit edit{*this};
     items_.clear();
 }
 
@@ -77,6 +80,7 @@ DictionaryMappedItemPtr DictionaryMap::add(DictionaryItemPtr dict_item, Bits bit
                                            Bits align_to_bits) {
     if (dict_item) check_not_already_mapped_(dict_item.get());
     check_not_locked_();
+    const Edit edit{*this};
     const std::uint16_t start = safety_bits();
     std::uint16_t position = start;
     if (align_to_bits) position = align_bits(start, *align_to_bits);
@@ -103,6 +107,7 @@ DictionaryMappedItemPtr DictionaryMap::add_padding(std::int64_t bits) {
 
 DictionaryMappedItemPtr DictionaryMap::insert(std::int64_t index, DictionaryItemPtr dict_item,
                                               Bits bits) {
+    const Edit edit{*this};
     if (dict_item) check_not_already_mapped_(dict_item.get());
     auto entry = create_mapped_item_(0, std::move(dict_item), bits);
     // List semantics: negative counts from the end, out of range clamps.
@@ -135,6 +140,7 @@ DictionaryMappedItemPtr DictionaryMap::insert_after(
 }
 
 void DictionaryMap::remove(const DictionaryMappedItem& entry) {
+    const Edit edit{*this};
     const std::size_t index = index_of_(entry);
     auto saved = items_;
     items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
@@ -142,6 +148,7 @@ void DictionaryMap::remove(const DictionaryMappedItem& entry) {
 }
 
 void DictionaryMap::remove(const DictionaryItem& item) {
+    const Edit edit{*this};
     auto saved = items_;
     std::erase_if(items_,
                   [&](const DictionaryMappedItemPtr& e) { return e->item().get() == &item; });
@@ -150,6 +157,7 @@ void DictionaryMap::remove(const DictionaryItem& item) {
 
 bool DictionaryMap::move_item_up(const DictionaryMappedItem& entry) {
     check_not_locked_();
+    const Edit edit{*this};
     const std::size_t index = index_of_(entry);
     if (index == 0) return false;
     std::swap(items_[index], items_[index - 1]);
@@ -164,6 +172,7 @@ bool DictionaryMap::move_item_up(const DictionaryMappedItem& entry) {
 
 bool DictionaryMap::move_item_down(const DictionaryMappedItem& entry) {
     check_not_locked_();
+    const Edit edit{*this};
     const std::size_t index = index_of_(entry);
     if (index + 1 >= items_.size()) return false;
     std::swap(items_[index], items_[index + 1]);
@@ -179,6 +188,7 @@ bool DictionaryMap::move_item_down(const DictionaryMappedItem& entry) {
 void DictionaryMap::set_bits(const DictionaryMappedItem& dictionary_mapped_item,
                              std::int64_t bits) {
     check_not_locked_();
+    const Edit edit{*this};
     auto& entry = *items_[index_of_(dictionary_mapped_item)];
     const std::uint8_t old_bits = entry.bits();
     entry._set_bits(bits);
@@ -191,6 +201,7 @@ void DictionaryMap::set_bits(const DictionaryMappedItem& dictionary_mapped_item,
 }
 
 void DictionaryMap::_restore(std::vector<DictionaryMappedItemPtr> entries, bool locked) {
+    const Edit edit{*this};
     std::unordered_set<const void*> seen;
     std::int64_t running = 0;
     for (const auto& entry : entries) {

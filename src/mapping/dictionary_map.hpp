@@ -3,7 +3,9 @@
 // entries laid end to end from bit 0, with its editing, placement, transfer and text form.
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,9 +19,23 @@ namespace velmora {
 class DictionaryMap;
 using DictionaryMapPtr = std::shared_ptr<DictionaryMap>;
 
-class DictionaryMap {
+// What a cycle needs of one entry that carries an item, copied out of the entry so that a
+// transfer reads one contiguous array and the items' per-cycle states, not the entries or
+// the item objects.
+struct TransferStep {
+    void* state;  // the item's per-cycle state (nullptr: none), kept alive by the entry
+    std::uint8_t position_bits;
+    std::uint8_t bits;
+    std::uint8_t received_bits;  // of a received value, the ones the item takes
+    ItemKind kind;
+    DataType data_type;
+};
+
+// Line aligned: what a cycle touches of the map object itself is in its first line.
+class alignas(64) DictionaryMap {
   public:
     using Bits = std::optional<std::int64_t>;
+    static constexpr std::size_t kCycleBytes = 64;
 
     // A null dictionary is a type error.
     DictionaryMap(DictionaryPtr dictionary, std::vector<ItemKind> item_types_accepted);
@@ -86,6 +102,9 @@ class DictionaryMap {
     // refused before the frame or any item changes.
     void _set_data_to_frame(FSOEFrame& frame) const;
     void _get_data_from_frame(const FSOEFrame& frame);
+    // The transfer plan: a step per entry that carries an item, in layout order (rebuilt
+    // here if an entry changed since). For the cycle's cache footprint.
+    std::span<const TransferStep> _transfer_plan() const;
     std::string get_text_representation(std::int64_t item_space = 40) const;
 
     // Object persistence: replaces the entries by restored ones (positions recalculated).
@@ -93,6 +112,28 @@ class DictionaryMap {
     void _restore(std::vector<DictionaryMappedItemPtr> entries, bool locked);
 
   private:
+    // Every member function that edits the entry list holds one of these: the plan is
+    // rebuilt when it ends, whether the edit succeeded or not.
+    class Edit {
+      public:
+        explicit Edit(DictionaryMap& map) noexcept : map_(map) {}
+        Edit(const Edit&) = delete;
+        Edit& operator=(const Edit&) = delete;
+        ~Edit() { map_.rebuild_plan_noexcept_(); }
+
+      private:
+        DictionaryMap& map_;
+    };
+
+    // Rebuilds the plan from the entries (may allocate); the noexcept form leaves the plan
+    // marked invalid instead of failing, for the next transfer to rebuild it.
+    void rebuild_plan_() const;
+    void rebuild_plan_noexcept_() const noexcept;
+    // Before a transfer: the plan again if an entry changed since it was built.
+    void refresh_plan_() const {
+        if (plan_epoch_ != DictionaryMappedItem::layout_epoch()) rebuild_plan_();
+    }
+
     void check_not_locked_() const;
     void check_not_already_mapped_(const DictionaryItem* dict_item) const;
     std::size_t index_of_(const DictionaryMappedItem& entry) const;  // value error if absent
@@ -112,10 +153,35 @@ class DictionaryMap {
     std::vector<SavedEntry> save_() const;
     void restore_(const std::vector<SavedEntry>& saved);
 
+    // Line aligned, so that eight steps take two lines.
+    template <typename T>
+    struct LineAllocator {
+        using value_type = T;
+        LineAllocator() noexcept = default;
+        template <typename U>
+        LineAllocator(const LineAllocator<U>&) noexcept {}
+        T* allocate(std::size_t n) {
+            return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64}));
+        }
+        void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, std::align_val_t{64}); }
+        template <typename U>
+        bool operator==(const LineAllocator<U>&) const noexcept {
+            return true;
+        }
+    };
+
+    // First, in the line a cycle touches: the transfer plan, the entry layout epoch it was
+    // built at (0: none), and whether an entry ends past the safe data.
+    mutable std::vector<TransferStep, LineAllocator<TransferStep>> plan_;
+    // The item of each step, for the kinds a transfer leaves to the item's own _read or
+    // _write (a direction the item does not have, or a bare item).
+    mutable std::vector<DictionaryItem*> plan_items_;
+    mutable std::uint64_t plan_epoch_ = 0;
+    mutable bool plan_too_wide_ = false;
+    bool locked_ = false;
     DictionaryPtr dictionary_;
     AcceptedItemTypesPtr accepted_;
     std::vector<DictionaryMappedItemPtr> items_;
-    bool locked_ = false;
 };
 
 // Messages shared by the editing, layout and binding code.

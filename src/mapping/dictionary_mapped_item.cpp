@@ -4,6 +4,9 @@
 
 namespace velmora {
 
+// From 1: a map whose plan records 0 has no valid plan.
+std::atomic<std::uint64_t> DictionaryMappedItem::layout_epoch_{1};
+
 DictionaryMappedItem::DictionaryMappedItem(DictionaryItemPtr item, std::int64_t bits,
                                            std::int64_t position_bits)
     : item_(std::move(item)), bits_(to_u8(bits)), position_bits_(to_u8(position_bits)) {}
@@ -17,11 +20,17 @@ DictionaryMappedItemPtr DictionaryMappedItem::copy_as_padding() const {
 }
 
 void DictionaryMappedItem::_set_bits(std::int64_t bits) {
-    bits_ = to_u8(bits);
+    const std::uint8_t value = to_u8(bits);
+    if (value == bits_) return;
+    bits_ = value;
+    layout_changed_();
 }
 
 void DictionaryMappedItem::_set_position_bits(std::int64_t position_bits) {
-    position_bits_ = to_u8(position_bits);
+    const std::uint8_t value = to_u8(position_bits);
+    if (value == position_bits_) return;
+    position_bits_ = value;
+    layout_changed_();
 }
 
 std::int64_t DictionaryMappedItem::_read() const {

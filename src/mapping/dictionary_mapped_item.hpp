@@ -1,6 +1,7 @@
 #pragma once
 // One entry of a dictionary map: a run of safe-data bits that carries a dictionary item, or
 // a padding (unused bits) when it has no item. Entries have no value equality.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -36,9 +37,16 @@ class DictionaryMappedItem {
                 static_cast<std::uint8_t>(position_bits_ % 8)};
     }
 
-    // Only the map changes these; it keeps the entries contiguous afterwards.
+    // Only the map changes these; it keeps the entries contiguous afterwards. A change
+    // advances layout_epoch(), so that every map rechecks its transfer plan.
     void _set_bits(std::int64_t bits);
     void _set_position_bits(std::int64_t position_bits);
+
+    // Counts the changes of any entry's width or position, process-wide: an entry can be
+    // changed on its own, and be in more than one map.
+    static std::uint64_t layout_epoch() noexcept {
+        return layout_epoch_.load(std::memory_order_acquire);
+    }
 
     // The value to transmit: 0 for a padding, else the item's integer form.
     std::int64_t _read() const;
@@ -46,6 +54,11 @@ class DictionaryMappedItem {
     void _write(std::int64_t value);
 
   private:
+    static void layout_changed_() noexcept {
+        layout_epoch_.fetch_add(1, std::memory_order_acq_rel);
+    }
+    static std::atomic<std::uint64_t> layout_epoch_;
+
     DictionaryItemPtr item_;
     std::uint8_t bits_;
     std::uint8_t position_bits_;

@@ -28,6 +28,7 @@ void DictionaryMap::restore_(const std::vector<SavedEntry>& saved) {
 DictionaryMappedItemPtr DictionaryMap::insert_in_best_position(DictionaryItemPtr dict_item,
                                                                std::int64_t align_to_bits) {
     check_not_locked_();
+    const Edit edit{*this};
     // Every check that insert_after would make later runs now, before the first padding
     // shrinks, so a refused item leaves the map as it was.
     if (!dict_item) throw TypeError("dict_item must be a DictionaryItem");
@@ -85,6 +86,7 @@ DictionaryMappedItemPtr DictionaryMap::insert_in_best_position(DictionaryItemPtr
 
 void DictionaryMap::complete_with_padding() {
     check_not_locked_();
+    const Edit edit{*this};
     const std::uint16_t bits = safety_bits();
     const std::uint16_t align_to = bits <= 8 ? 8 : 16;
     if (items_.empty()) {
@@ -104,6 +106,7 @@ void DictionaryMap::complete_with_padding() {
 
 void DictionaryMap::merge_adjacent_paddings() {
     check_not_locked_();
+    const Edit edit{*this};
     // Check every merged width first, so an overflow leaves the map untouched.
     for (std::size_t i = 0; i < items_.size(); ++i) {
         if (!items_[i]->is_padding()) continue;
@@ -125,6 +128,7 @@ void DictionaryMap::merge_adjacent_paddings() {
 
 void DictionaryMap::trim_map() {
     check_not_locked_();
+    const Edit edit{*this};
     if (items_.empty()) {
         complete_with_padding();
         return;
@@ -141,6 +145,7 @@ void DictionaryMap::trim_map() {
 }
 
 void DictionaryMap::transform_to_padding(const DictionaryMappedItem& entry) {
+    const Edit edit{*this};
     const std::size_t index = index_of_(entry);
     auto padding = items_[index]->copy_as_padding();
     auto saved = items_;
@@ -149,6 +154,7 @@ void DictionaryMap::transform_to_padding(const DictionaryMappedItem& entry) {
 }
 
 void DictionaryMap::transform_to_padding(const DictionaryItem& item) {
+    const Edit edit{*this};
     std::vector<DictionaryMappedItemPtr> changed = items_;
     for (auto& entry : changed) {
         if (entry->item().get() == &item) entry = entry->copy_as_padding();

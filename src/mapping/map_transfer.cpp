@@ -22,28 +22,84 @@ constexpr std::uint64_t low_bits_mask(unsigned bits) noexcept {
     return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
 }
 
-// Entries are contiguous, but an entry's position can still be changed on its own; check
-// every entry so that no transfer ever touches memory past the 8 safe-data words.
-void check_fits_safe_data(const std::vector<DictionaryMappedItemPtr>& items) {
-    for (const auto& entry : items) {
-        if (unsigned{entry->position_bits()} + entry->bits() > kSafeDataBits) {
-            throw ValueError(too_much_safe_data_message());
+}  // namespace
+
+void DictionaryMap::rebuild_plan_() const {
+    const std::uint64_t epoch = DictionaryMappedItem::layout_epoch();
+    // Entries are contiguous, but an entry's position can still be changed on its own; check
+    // every entry (paddings too) so that no transfer ever touches memory past the 8
+    // safe-data words.
+    std::size_t steps = 0;
+    bool too_wide = false;
+    for (const auto& entry : items_) {
+        if (unsigned{entry->position_bits()} + entry->bits() > kSafeDataBits) too_wide = true;
+        if (!entry->is_padding()) ++steps;
+    }
+    // Written only where it differs: rebuilding an unchanged plan only reads, so it is
+    // harmless even beside a transfer on another thread.
+    if (plan_.size() != steps) {
+        plan_.resize(steps);
+        plan_items_.resize(steps);
+    }
+    std::size_t i = 0;
+    for (const auto& entry : items_) {
+        if (entry->is_padding()) continue;
+        DictionaryItem& item = *entry->item();
+        // Only the item's own type width is its value: received bits of a wider entry above
+        // it stay out. Integer form is signed 64-bit: bits beyond bit 62 cannot be carried.
+        unsigned received = entry->bits() < 63 ? entry->bits() : 63;
+        const unsigned type_bits = data_type_bits(item.data_type());
+        if (type_bits < received) received = type_bits;
+        const TransferStep step{item._cycle_state(), entry->position_bits(), entry->bits(),
+                                static_cast<std::uint8_t>(received), item.kind(),
+                                item.data_type()};
+        if (plan_items_[i] != &item) plan_items_[i] = &item;
+        TransferStep& slot = plan_[i++];
+        if (slot.state != step.state || slot.position_bits != step.position_bits ||
+            slot.bits != step.bits || slot.received_bits != step.received_bits ||
+            slot.kind != step.kind || slot.data_type != step.data_type) {
+            slot = step;
         }
+    }
+    if (plan_too_wide_ != too_wide) plan_too_wide_ = too_wide;
+    if (plan_epoch_ != epoch) plan_epoch_ = epoch;
+}
+
+void DictionaryMap::rebuild_plan_noexcept_() const noexcept {
+    try {
+        rebuild_plan_();
+    } catch (...) {
+        plan_epoch_ = 0;  // out of memory: the next transfer tries again
     }
 }
 
-}  // namespace
+std::span<const TransferStep> DictionaryMap::_transfer_plan() const {
+    refresh_plan_();
+    return plan_;
+}
 
 void DictionaryMap::_set_data_to_frame(FSOEFrame& frame) const {
-    check_fits_safe_data(items_);
+    refresh_plan_();
+    if (plan_too_wide_) throw ValueError(too_much_safe_data_message());
     U16Array& words = frame.safe_data();
     words.clear();
-    for (const auto& entry : items_) {
-        const unsigned bits = entry->bits();
-        if (bits == 0 || entry->is_padding()) continue;
-        const std::uint64_t value =
-            static_cast<std::uint64_t>(entry->_read()) & low_bits_mask(bits);
-        const unsigned start = entry->position_bits();
+    // By index, on a copy of the step, as _get_data_from_frame does.
+    for (std::size_t i = 0; i < plan_.size(); ++i) {
+        const TransferStep step = plan_[i];
+        const unsigned bits = step.bits;
+        if (bits == 0) continue;
+        // An item that sends gives its wire form from its state; any other answers as its
+        // _read does (with its error).
+        std::uint64_t value = 0;
+        if (step.kind == ItemKind::Output) {
+            value = static_cast<const SendState*>(step.state)->sent.wire();
+        } else if (step.kind == ItemKind::InputOutput) {
+            value = static_cast<const SendReceiveState*>(step.state)->out.sent.wire();
+        } else {
+            value = static_cast<std::uint64_t>(plan_items_[i]->_read());
+        }
+        value &= low_bits_mask(bits);
+        const unsigned start = step.position_bits;
         const unsigned end = start + bits;
         for (unsigned word = start / kWordBits; word * kWordBits < end; ++word) {
             const int shift = static_cast<int>(word * kWordBits) - static_cast<int>(start);
@@ -59,12 +115,16 @@ void DictionaryMap::_set_data_to_frame(FSOEFrame& frame) const {
 }
 
 void DictionaryMap::_get_data_from_frame(const FSOEFrame& frame) {
-    check_fits_safe_data(items_);
+    refresh_plan_();
+    if (plan_too_wide_) throw ValueError(too_much_safe_data_message());
     const U16Array& words = frame.safe_data();
-    for (const auto& entry : items_) {
-        const unsigned bits = entry->bits();
-        if (bits == 0 || entry->is_padding()) continue;
-        const unsigned start = entry->position_bits();
+    // By index, on a copy of the step: a subscriber runs host code, which may edit the map
+    // (the plan then changes under the loop, but never to a step that is not valid).
+    for (std::size_t i = 0; i < plan_.size(); ++i) {
+        const TransferStep step = plan_[i];
+        const unsigned bits = step.bits;
+        if (bits == 0) continue;
+        const unsigned start = step.position_bits;
         const unsigned end = start + bits;
         std::uint64_t value = 0;
         for (unsigned word = start / kWordBits; word * kWordBits < end; ++word) {
@@ -76,13 +136,17 @@ void DictionaryMap::_get_data_from_frame(const FSOEFrame& frame) {
                 value |= chunk << shift;
             }
         }
-        // Only the item's own type width is its value: received bits of a wider entry above it
-        // stay out. Integer form is signed 64-bit: bits beyond bit 62 cannot be carried.
-        unsigned kept = bits < 63 ? bits : 63;
-        const unsigned type_bits = data_type_bits(entry->item()->data_type());
-        if (type_bits < kept) kept = type_bits;
-        value &= low_bits_mask(kept);
-        entry->_write(static_cast<std::int64_t>(value));
+        value &= low_bits_mask(step.received_bits);
+        const auto received = static_cast<std::int64_t>(value);
+        if (step.kind == ItemKind::Input) {
+            DictionaryItem::_receive(*static_cast<ReceiveState*>(step.state), step.data_type,
+                                     received);
+        } else if (step.kind == ItemKind::InputOutput) {
+            DictionaryItem::_receive(static_cast<SendReceiveState*>(step.state)->in,
+                                     step.data_type, received);
+        } else {
+            plan_items_[i]->_write(received);
+        }
     }
 }
 

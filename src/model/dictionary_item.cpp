@@ -1,18 +1,64 @@
 #include "model/dictionary_item.hpp"
 
 #include <limits>
+#include <new>
 
 #include "protocol/errors.hpp"
 
 namespace velmora {
+namespace {
 
-DictionaryItem::DictionaryItem(std::int64_t key, std::string name, DataType data_type)
-    : key_(0), name_(std::move(name)), data_type_(data_type) {
+std::int32_t checked_key(std::int64_t key) {
     if (key < std::numeric_limits<std::int32_t>::min() ||
         key > std::numeric_limits<std::int32_t>::max()) {
         throw OverflowError("key must fit a signed 32-bit integer");
     }
-    key_ = static_cast<std::int32_t>(key);
+    return static_cast<std::int32_t>(key);
+}
+
+}  // namespace
+
+DictionaryItem::DictionaryItem(std::int64_t key, std::string name, DataType data_type)
+    : DictionaryItem(key, std::move(name), data_type, ItemKind::Base, Value{false},
+                     Value{false}) {}
+
+DictionaryItem::DictionaryItem(std::int64_t key, std::string name, DataType data_type,
+                               ItemKind kind, const Value& received, const Value& sent)
+    : key_(checked_key(key)),
+      data_type_(data_type),
+      kind_(kind),
+      state_bytes_(static_cast<std::uint8_t>(item_state_bytes(kind))),
+      state_(state_bytes_ != 0 ? allocate_item_state(state_bytes_) : nullptr),
+      send_(nullptr),
+      receive_(nullptr),
+      name_(std::move(name)) {
+    // Nothing below can fail: the slot is the object's from here on.
+    const std::uint32_t wire =
+        kind == ItemKind::Output || kind == ItemKind::InputOutput
+            ? serialize_value(data_type, sent)  // an initial value, always encodable
+            : 0;
+    switch (kind) {
+        case ItemKind::Input:
+            receive_ = new (state_) ReceiveState(received, this);
+            break;
+        case ItemKind::Output:
+            send_ = new (state_) SendState(sent, wire);
+            break;
+        case ItemKind::InputOutput: {
+            auto* both = new (state_) SendReceiveState(received, this, sent, wire);
+            receive_ = &both->in;
+            send_ = &both->out;
+            break;
+        }
+        case ItemKind::Base:
+            break;
+    }
+    if (receive_ != nullptr) subscribers_.publish_to(&receive_->subscribers);
+}
+
+DictionaryItem::~DictionaryItem() {
+    // The states are trivially destructible (atomics and plain fields).
+    release_item_state(state_, state_bytes_);
 }
 
 Value DictionaryItem::get() const {
@@ -38,6 +84,7 @@ void SubscriberList::subscribe(SubscriberPtr callback) {
     }
     std::lock_guard lock(mutex_);
     items_.push_back(std::move(callback));
+    publish_count_();
 }
 
 void SubscriberList::unsubscribe(const SubscriberPtr& callback) {
@@ -54,6 +101,7 @@ void SubscriberList::unsubscribe(const SubscriberPtr& callback) {
     for (auto it = items_.begin(); it != items_.end(); ++it) {
         if (*it == found) {
             items_.erase(it);
+            publish_count_();
             return;
         }
     }
@@ -78,119 +126,42 @@ std::vector<SubscriberPtr> SubscriberList::snapshot() const {
     return items_;
 }
 
-void SubscriberList::clear() {
-    std::vector<SubscriberPtr> dropped;
-    {
-        std::lock_guard lock(mutex_);
-        dropped.swap(items_);
-    }
-}
-
 std::size_t SubscriberList::size() const {
     std::lock_guard lock(mutex_);
     return items_.size();
 }
 
-// --- DictionaryItemInput ---
+void SubscriberList::clear() {
+    std::vector<SubscriberPtr> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(items_);
+        publish_count_();
+    }
+}
+
+// --- the item kinds ---
 
 DictionaryItemInput::DictionaryItemInput(std::int64_t key, std::string name, DataType data_type,
                                          Value fail_safe_value)
-    : DictionaryItem(key, std::move(name), data_type),
-      fail_safe_value_(fail_safe_value),
-      value_(fail_safe_value) {}
-
-Value DictionaryItemInput::get() const {
-    std::lock_guard lock(value_mutex_);
-    return value_;
-}
+    : DictionaryItem(key, std::move(name), data_type, ItemKind::Input, fail_safe_value,
+                     Value{false}),
+      fail_safe_value_(fail_safe_value) {}
 
 void DictionaryItemInput::set(const Value&) {
     throw PermissionError("Cannot set safe input item " + name());
 }
 
-void DictionaryItemInput::_write(std::int64_t value) {
-    set_value(unserialize_value(data_type(), value));
-}
-
-void DictionaryItemInput::_set_fail_safe() {
-    set_value(fail_safe_value_);
-}
-
-void DictionaryItemInput::set_value(const Value& value) {
-    {
-        std::lock_guard lock(value_mutex_);
-        if (values_equal(value_, value)) return;
-        value_ = value;
-    }
-    subscribers_.notify();
-}
-
-// --- DictionaryItemOutput ---
-
-DictionaryItemOutput::DictionaryItemOutput(std::int64_t key, std::string name, DataType data_type)
-    : DictionaryItem(key, std::move(name), data_type), value_(data_type_initial_value(data_type)) {}
-
-Value DictionaryItemOutput::get() const {
-    std::lock_guard lock(value_mutex_);
-    return value_;
-}
-
-void DictionaryItemOutput::set(const Value& value) {
-    // A value the data type cannot encode is refused here, not halfway through a frame.
-    serialize_value(data_type(), value);
-    std::lock_guard lock(value_mutex_);
-    value_ = value;
-}
-
-std::int64_t DictionaryItemOutput::_read() const {
-    return serialize_value(data_type(), get());
-}
-
-// --- DictionaryItemInputOutput ---
+DictionaryItemOutput::DictionaryItemOutput(std::int64_t key, std::string name,
+                                           DataType data_type)
+    : DictionaryItem(key, std::move(name), data_type, ItemKind::Output, Value{false},
+                     data_type_initial_value(data_type)) {}
 
 DictionaryItemInputOutput::DictionaryItemInputOutput(std::int64_t key, std::string name,
                                                      DataType data_type,
                                                      Value fail_safe_input_value)
-    : DictionaryItem(key, std::move(name), data_type),
-      fail_safe_input_value_(fail_safe_input_value),
-      value_input_(fail_safe_input_value),
-      value_output_(data_type_initial_value(data_type)) {}
-
-Value DictionaryItemInputOutput::get() const {
-    std::lock_guard lock(value_mutex_);
-    return value_input_;
-}
-
-Value DictionaryItemInputOutput::get_output() const {
-    std::lock_guard lock(value_mutex_);
-    return value_output_;
-}
-
-void DictionaryItemInputOutput::set(const Value& value) {
-    serialize_value(data_type(), value);
-    std::lock_guard lock(value_mutex_);
-    value_output_ = value;
-}
-
-std::int64_t DictionaryItemInputOutput::_read() const {
-    return serialize_value(data_type(), get_output());
-}
-
-void DictionaryItemInputOutput::_write(std::int64_t value) {
-    set_value_input(unserialize_value(data_type(), value));
-}
-
-void DictionaryItemInputOutput::_set_fail_safe() {
-    set_value_input(fail_safe_input_value_);
-}
-
-void DictionaryItemInputOutput::set_value_input(const Value& value) {
-    {
-        std::lock_guard lock(value_mutex_);
-        if (values_equal(value_input_, value)) return;
-        value_input_ = value;
-    }
-    subscribers_.notify();
-}
+    : DictionaryItem(key, std::move(name), data_type, ItemKind::InputOutput,
+                     fail_safe_input_value, data_type_initial_value(data_type)),
+      fail_safe_input_value_(fail_safe_input_value) {}
 
 }  // namespace velmora

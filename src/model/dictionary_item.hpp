@@ -1,6 +1,11 @@
 #pragma once
 // Dictionary items: the safety variables of one slave. Items are shared (shared_ptr)
 // between the host, the dictionary, the maps and the engine; they have no value equality.
+//
+// What a cycle reads or writes of an item (its value cells, whether anyone subscribed) is
+// not in the object but in a small slot of its own (model/item_state.hpp), so that the
+// states of the items a handler cycles over lie together in a few cache lines.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -8,48 +13,11 @@
 #include <vector>
 
 #include "model/data_type.hpp"
+#include "model/item_state.hpp"
 #include "model/subscriber.hpp"
 #include "protocol/value.hpp"
 
 namespace velmora {
-
-// The exact class of an item, for the maps' accepted-type test.
-enum class ItemKind : std::uint8_t { Base, Input, Output, InputOutput };
-
-class DictionaryItem {
-  public:
-    // Key outside the signed 32-bit range: overflow error.
-    DictionaryItem(std::int64_t key, std::string name, DataType data_type);
-    virtual ~DictionaryItem() = default;
-    DictionaryItem(const DictionaryItem&) = delete;
-    DictionaryItem& operator=(const DictionaryItem&) = delete;
-
-    std::int32_t key() const noexcept { return key_; }
-    const std::string& name() const noexcept { return name_; }
-    DataType data_type() const noexcept { return data_type_; }
-    virtual ItemKind kind() const noexcept { return ItemKind::Base; }
-
-    // Host access (application form). Base: not-implemented errors.
-    virtual Value get() const;
-    virtual void set(const Value& value);
-    // Engine access (integer form). Base: not-implemented errors.
-    virtual std::int64_t _read() const;
-    virtual void _write(std::int64_t value);
-    // Only applicable to inputs: a no-op in the base and for outputs.
-    virtual void _set_fail_safe();
-
-  protected:
-    // Guards the values of the variants: the engine may write them on the watchdog thread
-    // while the host reads them. Never held while a subscriber runs.
-    mutable std::mutex value_mutex_;
-
-  private:
-    std::int32_t key_;
-    std::string name_;
-    DataType data_type_;
-};
-
-using DictionaryItemPtr = std::shared_ptr<DictionaryItem>;
 
 // An ordered subscriber list without duplicates (by Subscriber::equals). A subscriber may
 // subscribe or unsubscribe (itself or others) while the list notifies.
@@ -74,73 +42,130 @@ class SubscriberList {
     }
     // Drops every subscriber (the subscribers are released outside the lock).
     void clear();
+    // Where to publish the number of subscribers from now on, for a reader that must not
+    // take the lock (set once, before the list is used).
+    void publish_to(std::atomic<std::uint32_t>* count) noexcept {
+        count_ = count;
+        publish_count_();
+    }
 
   private:
+    void publish_count_() noexcept {
+        if (count_ != nullptr) {
+            count_->store(static_cast<std::uint32_t>(items_.size()), std::memory_order_release);
+        }
+    }
+
+    std::atomic<std::uint32_t>* count_ = nullptr;
     mutable std::mutex mutex_;
     std::vector<SubscriberPtr> items_;
 };
 
-class DictionaryItemInput : public DictionaryItem {
+class DictionaryItem {
+  public:
+    // Key outside the signed 32-bit range: overflow error.
+    DictionaryItem(std::int64_t key, std::string name, DataType data_type);
+    virtual ~DictionaryItem();
+    DictionaryItem(const DictionaryItem&) = delete;
+    DictionaryItem& operator=(const DictionaryItem&) = delete;
+
+    std::int32_t key() const noexcept { return key_; }
+    const std::string& name() const noexcept { return name_; }
+    DataType data_type() const noexcept { return data_type_; }
+    ItemKind kind() const noexcept { return kind_; }
+
+    // Host access (application form). Base: not-implemented errors.
+    virtual Value get() const;
+    virtual void set(const Value& value);
+    // Engine access (integer form). Base: not-implemented errors.
+    virtual std::int64_t _read() const;
+    virtual void _write(std::int64_t value);
+    // Only applicable to inputs: a no-op in the base and for outputs.
+    virtual void _set_fail_safe();
+
+    // The per-cycle state and its size, for the map transfer's direct paths and a cache
+    // footprint: a SendState (Output), a ReceiveState (Input), a SendReceiveState
+    // (InputOutput), nothing for a bare item.
+    void* _cycle_state() const noexcept { return state_; }
+    std::size_t _cycle_state_bytes() const noexcept { return state_bytes_; }
+    // A received value as _write stores it (unserialize_value, store, notify on a change),
+    // given the state it goes to.
+    static void _receive(ReceiveState& state, DataType type, std::int64_t value) {
+        store_received_(state, unserialize_value(type, value));
+    }
+
+  protected:
+    DictionaryItem(std::int64_t key, std::string name, DataType data_type, ItemKind kind,
+                   const Value& received, const Value& sent);
+
+    // Stores a received value; notifies the subscribers when it changed.
+    static void store_received_(ReceiveState& state, const Value& value) {
+        if (state.received.store_if_changed(value) &&
+            state.subscribers.load(std::memory_order_acquire) != 0) {
+            state.owner->subscribers_.notify();
+        }
+    }
+    // Stores a value to send, with its wire form; a value the data type cannot encode is
+    // refused here (as serialize_value), not halfway through a frame.
+    void store_sent_(const Value& value) {
+        send_->sent.store(value, serialize_value(data_type_, value));
+    }
+
+    // In this order: the key is checked before the state is allocated.
+    std::int32_t key_;
+    DataType data_type_;
+    ItemKind kind_;
+    std::uint8_t state_bytes_;
+    void* state_;
+    SendState* send_;        // Output, InputOutput
+    ReceiveState* receive_;  // Input, InputOutput
+    SubscriberList subscribers_;  // of the received value's changes
+    std::string name_;
+};
+
+using DictionaryItemPtr = std::shared_ptr<DictionaryItem>;
+
+class DictionaryItemInput final : public DictionaryItem {
   public:
     DictionaryItemInput(std::int64_t key, std::string name, DataType data_type,
                         Value fail_safe_value);
-    ItemKind kind() const noexcept override { return ItemKind::Input; }
-    Value get() const override;
+    Value get() const override { return receive_->received.load(); }
     void set(const Value& value) override;  // PermissionError "Cannot set safe input item <name>"
-    void _write(std::int64_t value) override;
-    void _set_fail_safe() override;
+    void _write(std::int64_t value) override { _receive(*receive_, data_type(), value); }
+    void _set_fail_safe() override { store_received_(*receive_, fail_safe_value_); }
 
-    // Unsynchronised reference; get() is the thread-safe read.
-    const Value& _value() const noexcept { return value_; }
     const Value& fail_safe_value() const noexcept { return fail_safe_value_; }
     void subscribe_changed(SubscriberPtr callback) { subscribers_.subscribe(std::move(callback)); }
     void unsubscribe_changed(const SubscriberPtr& callback) { subscribers_.unsubscribe(callback); }
     const SubscriberList& subscribers() const noexcept { return subscribers_; }
     void clear_subscribers() { subscribers_.clear(); }
     // Restores a persisted value without notification (object persistence only).
-    void restore_value(const Value& value) {
-        std::lock_guard lock(value_mutex_);
-        value_ = value;
-    }
+    void restore_value(const Value& value) { receive_->received.store(value); }
 
   private:
-    void set_value(const Value& value);  // store if different, then notify
     Value fail_safe_value_;
-    Value value_;
-    SubscriberList subscribers_;
 };
 
-class DictionaryItemOutput : public DictionaryItem {
+class DictionaryItemOutput final : public DictionaryItem {
   public:
     DictionaryItemOutput(std::int64_t key, std::string name, DataType data_type);
-    ItemKind kind() const noexcept override { return ItemKind::Output; }
-    Value get() const override;
+    Value get() const override { return send_->sent.load(); }
     // Checked as serialize_value would check it; on failure the old value stays.
-    void set(const Value& value) override;
-    std::int64_t _read() const override;
-
-    // Unsynchronised reference; get() is the thread-safe read.
-    const Value& _value() const noexcept { return value_; }
-
-  private:
-    Value value_;
+    void set(const Value& value) override { store_sent_(value); }
+    std::int64_t _read() const override { return send_->sent.wire(); }
 };
 
-class DictionaryItemInputOutput : public DictionaryItem {
+class DictionaryItemInputOutput final : public DictionaryItem {
   public:
     DictionaryItemInputOutput(std::int64_t key, std::string name, DataType data_type,
                               Value fail_safe_input_value);
-    ItemKind kind() const noexcept override { return ItemKind::InputOutput; }
-    Value get() const override;
-    void set(const Value& value) override;  // checked; stores value_output
-    std::int64_t _read() const override;
-    void _write(std::int64_t value) override;
-    void _set_fail_safe() override;
+    Value get() const override { return receive_->received.load(); }
+    void set(const Value& value) override { store_sent_(value); }  // checked; value_output
+    std::int64_t _read() const override { return send_->sent.wire(); }
+    void _write(std::int64_t value) override { _receive(*receive_, data_type(), value); }
+    void _set_fail_safe() override { store_received_(*receive_, fail_safe_input_value_); }
 
-    // Unsynchronised references; get() and get_output() are the thread-safe reads.
-    const Value& value_input() const noexcept { return value_input_; }
-    const Value& value_output() const noexcept { return value_output_; }
-    Value get_output() const;
+    Value get_output() const { return send_->sent.load(); }
     const Value& fail_safe_input_value() const noexcept { return fail_safe_input_value_; }
     void subscribe_input_changed(SubscriberPtr callback) {
         subscribers_.subscribe(std::move(callback));
@@ -150,19 +175,15 @@ class DictionaryItemInputOutput : public DictionaryItem {
     }
     const SubscriberList& subscribers() const noexcept { return subscribers_; }
     void clear_subscribers() { subscribers_.clear(); }
-    // Object persistence only: no check, no notification.
+    // Object persistence only: no notification. The output must be encodable (errors as
+    // set), as anything set would be.
     void restore_values(const Value& input, const Value& output) {
-        std::lock_guard lock(value_mutex_);
-        value_input_ = input;
-        value_output_ = output;
+        store_sent_(output);
+        receive_->received.store(input);
     }
 
   private:
-    void set_value_input(const Value& value);
     Value fail_safe_input_value_;
-    Value value_input_;
-    Value value_output_;
-    SubscriberList subscribers_;
 };
 
 }  // namespace velmora

@@ -80,7 +80,8 @@ TEST_P(FrameBytesByLength, DecodeMatchesTheWordFormForRandomPdus) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllLengths, FrameBytesByLength, ::testing::Range<std::size_t>(0, kMaxPdu + 1));
+INSTANTIATE_TEST_SUITE_P(AllLengths, FrameBytesByLength,
+                         ::testing::Range<std::size_t>(0, kMaxPdu + 1));
 
 // Every stored size, the odd ones and those beyond the record included (the encoder brings
 // them back to a defined frame).
@@ -126,13 +127,14 @@ TEST_P(CyclicCheckBySize, SameVerdictAndSequenceNumberAsTheReference) {
         FSOE_SFrame record = random_frame(rng, size);
         if (rng() % 2 == 0) FSOE_FrameGenerateCrc(&record);  // mostly valid frames
         // A last CRC_0 equal to the frame's own forces the sequence number on.
-        const std::uint16_t last = rng() % 3 == 0 ? FSOE_FrameCalcCrc0(&record)
-                                                  : static_cast<std::uint16_t>(rng());
+        const std::uint16_t last =
+            rng() % 3 == 0 ? FSOE_FrameCalcCrc0(&record) : static_cast<std::uint16_t>(rng());
         if (rng() % 8 == 0) record.sControl.u16SequenceNum = 0xFFFF;  // wraps to 1
 
         FSOE_SFrame reference = record;
         while (FSOE_FrameCalcCrc0(&reference) == last) {
-            const std::uint16_t next = static_cast<std::uint16_t>(reference.sControl.u16SequenceNum + 1);
+            const std::uint16_t next =
+                static_cast<std::uint16_t>(reference.sControl.u16SequenceNum + 1);
             reference.sControl.u16SequenceNum = next == 0 ? 1 : next;
         }
         const bool expected = FSOE_FrameCheckCrc(&reference, nullptr);

@@ -1,9 +1,11 @@
 // The exclusion between host calls and watchdog expiries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "test_master_handler_support.hpp"
 
@@ -199,6 +201,66 @@ TEST(HandlerLock, IsReentrantAndExclusive) {
     waiter.join();
     EXPECT_TRUE(acquired);
     EXPECT_FALSE(lock.held_by_this_thread());
+}
+
+TEST(HandlerLock, ServesWaitersInTheOrderTheyCame) {
+    HandlerLock lock;
+    lock.lock();
+    std::vector<int> order;  // written under the lock
+    std::atomic<int> served{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.emplace_back([&, i] {
+            lock.lock();
+            order.push_back(i);
+            served.fetch_add(1);
+            lock.unlock();
+        });
+        std::this_thread::sleep_for(20ms);  // queued before the next one comes
+    }
+    // A thread that only tries never overtakes the queue, not even while the lock passes
+    // from one waiter to the next.
+    std::atomic<bool> overtook{false};
+    std::thread tryer([&] {
+        while (served.load() < 4) {
+            if (lock.try_lock()) {
+                if (served.load() < 4) overtook = true;
+                lock.unlock();
+            }
+        }
+    });
+    std::this_thread::sleep_for(5ms);
+    lock.unlock();
+    for (auto& w : waiters) w.join();
+    tryer.join();
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_FALSE(overtook);
+}
+
+TEST(HandlerLock, ACallerIsNotStarvedByThreadsThatLoopTakingIt) {
+    HandlerLock lock;
+    std::atomic<bool> over{false};
+    std::vector<std::thread> loopers;
+    for (int t = 0; t < 2; ++t) {
+        loopers.emplace_back([&] {
+            while (!over.load()) {
+                lock.lock();
+                std::this_thread::sleep_for(50us);
+                lock.unlock();
+            }
+        });
+    }
+    std::chrono::nanoseconds slowest{0};
+    for (int i = 0; i < 200; ++i) {
+        const auto begin = std::chrono::steady_clock::now();
+        lock.lock();
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - begin);
+        lock.unlock();
+    }
+    over = true;
+    for (auto& l : loopers) l.join();
+    // Two turns of the others at most; a generous bound for sanitizer builds.
+    EXPECT_LT(slowest, 200ms);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/blocking_wait.hpp"
 #include "engine/watchdog.hpp"
 #include "protocol/errors.hpp"
 
@@ -423,7 +424,7 @@ void counting_hook(void (*wait)(void*), void* context) {
 }
 
 TEST_F(WatchdogTest, EveryBlockingWaitGoesThroughTheWaitHook) {
-    Watchdog::set_wait_hook(&counting_hook);
+    set_wait_hook(&counting_hook);
     g_waits = 0;
     {
         Watchdog wd(1.0, counter());
@@ -439,7 +440,7 @@ TEST_F(WatchdogTest, EveryBlockingWaitGoesThroughTheWaitHook) {
         wd.join();
         EXPECT_EQ(g_waits, 4);
     }
-    Watchdog::set_wait_hook(nullptr);
+    set_wait_hook(nullptr);
 }
 
 }  // namespace

@@ -40,6 +40,17 @@ void State::report(std::string_view transition_name, std::string_view message) {
     context()._report_error(transition_name, message);
 }
 
+void State::restart_frames() {
+    MasterHandler& c = context();
+    FSOEFrameControl& master = c.master().frame().control();
+    FSOEFrameControl& slave = c.slave().frame().control();
+    master.crc0(0);
+    slave.crc0(0);
+    master.sequence_number(1);
+    slave.sequence_number(1);
+    c._data_command = FSOECommand::FAILSAFE_DATA;
+}
+
 void State::report_slave_reset(std::string_view transition_name) {
     const std::uint16_t code = context().slave().session().error();
     // A code outside the error set is reported by its number.

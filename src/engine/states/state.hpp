@@ -43,6 +43,9 @@ class State {
     StateId fail(std::string_view transition_name, BaseError code);
     // A slave-reset action outside the Session state: log, then the Session restart.
     StateId restart_session(std::string_view transition_name);
+    // What every way back to the start of a connection does to the frames first: CRC_0 and
+    // sequence number of both frames back to 0 and 1, fail-safe data from now on.
+    void restart_frames();
     // The slave frame's command when it is a member; `valid` tells whether it is.
     FSOECommand received_command(bool& valid) const noexcept;
 

@@ -33,58 +33,43 @@ void StateReset::map_frame() {
 
 StateId StateReset::_reset_handler(std::uint16_t error) {
     MasterHandler& c = context();
-    FSOEFrameControl& master = c.master().frame().control();
-    FSOEFrameControl& slave = c.slave().frame().control();
-    master.crc0(0);
-    slave.crc0(0);
-    master.sequence_number(1);
-    slave.sequence_number(1);
+    restart_frames();
     // The slave restarts at 1 too; the increment that follows the reply which led here
     // must not count against its first Session reply.
     c._reset_slave_sequence_number_after_frame = true;
-    c._data_command = FSOECommand::FAILSAFE_DATA;
     c.set_inputs_to_failsafe();
     c.master().session().set_error(error);
     map_frame();
     c.master()._last_crc0_sent.reset();
     c._generate_crcs_cyclic_for_next_frame = false;
-    master.sequence_number(1);
+    c.master().frame().control().sequence_number(1);
     c.activate_and_reset_watchdog();
     return StateId::Reset;
 }
 
 StateId StateReset::reset_start_action_() {
     log_transition("RESET_START");
-    MasterHandler& c = context();
-    FSOEFrameControl& master = c.master().frame().control();
-    master.crc0(0);
-    c.slave().frame().control().crc0(0);
-    master.sequence_number(1);
-    c.slave().frame().control().sequence_number(1);
-    c._data_command = FSOECommand::FAILSAFE_DATA;
-    c.master().session().set_error(static_cast<std::uint16_t>(BaseError::RESET));
-    map_frame();
-    master.sequence_number(1);
-    c.activate_and_reset_watchdog();
-    c._generate_crcs_cyclic_for_next_frame = false;
+    restart_with_reset_frame_();
+    context().activate_and_reset_watchdog();
     return StateId::Reset;
 }
 
 StateId StateReset::reset_stay1_action_() {
     // Leaves the watchdog running, so that repeated wrong frames still end in "RESET_WD".
     log_transition("RESET_STAY1");
+    restart_with_reset_frame_();
+    return StateId::Reset;
+}
+
+// The Reset frame of a host reset (error code RESET) from sequence number 1, plainly
+// protected; the inputs keep their values.
+void StateReset::restart_with_reset_frame_() {
     MasterHandler& c = context();
-    FSOEFrameControl& master = c.master().frame().control();
-    master.crc0(0);
-    c.slave().frame().control().crc0(0);
-    master.sequence_number(1);
-    c.slave().frame().control().sequence_number(1);
-    c._data_command = FSOECommand::FAILSAFE_DATA;
+    restart_frames();
     c.master().session().set_error(static_cast<std::uint16_t>(BaseError::RESET));
     map_frame();
     c._generate_crcs_cyclic_for_next_frame = false;
-    master.sequence_number(1);
-    return StateId::Reset;
+    c.master().frame().control().sequence_number(1);
 }
 
 StateId StateReset::reset_ok_action_() {

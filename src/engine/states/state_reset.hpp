@@ -24,6 +24,7 @@ class StateReset final : public State {
     StateId reset_start_action_();
     StateId reset_ok_action_();
     StateId reset_stay1_action_();
+    void restart_with_reset_frame_();
     StateId reset_wd_action_();
     StateId open_session_(std::string_view transition_name);
 };

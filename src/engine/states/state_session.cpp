@@ -58,16 +58,10 @@ void StateSession::map_frame() {
 
 StateId StateSession::_reset_session() {
     MasterHandler& c = context();
-    FSOEFrameControl& master = c.master().frame().control();
-    FSOEFrameControl& slave = c.slave().frame().control();
-    master.crc0(0);
-    slave.crc0(0);
-    master.sequence_number(1);
-    slave.sequence_number(1);
+    restart_frames();
     // The slave restarts at 1 after its reset: its first Session reply is expected with 1,
     // whichever state the restart came from.
     c._reset_slave_sequence_number_after_frame = true;
-    c._data_command = FSOECommand::FAILSAFE_DATA;
     c.set_inputs_to_failsafe();
     c._create_session_id();
     StateSession(c).map_frame();
