@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.hpp"
 #include "engine/master_handler.hpp"
 #include "frame/frame.hpp"
 #include "frame/fsoe_frame.hpp"
@@ -29,11 +30,6 @@ using namespace velmora;
 
 namespace {
 
-#define REQUIRE(condition)              \
-    do {                                \
-        if (!(condition)) std::abort(); \
-    } while (0)
-
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint16_t kAddress = 0x0042;
@@ -43,21 +39,14 @@ constexpr std::uint16_t kSizes[] = {1, 2, 4, 6, 8, 10, 12, 14, 16};
 constexpr int kRecoveryCycles = 400;
 constexpr int kSessionLivelockCycles = 40;
 
-class Input {
+class Input : public FuzzInput {
   public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const noexcept { return pos_ >= size_; }
-    std::uint8_t byte() noexcept { return pos_ < size_ ? data_[pos_++] : 0; }
+    using FuzzInput::FuzzInput;
     Bytes bytes(std::size_t n) {
         Bytes out(n);
         for (auto& b : out) b = byte();
         return out;
     }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
 };
 
 enum class Outcome { Ignored, Accepted, FailSafe, Restart, Fail };

@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "fuzz_input.hpp"
 #include "frame/frame.hpp"
 #include "mapping/dictionary_map.hpp"
 #include "model/data_type.hpp"
@@ -24,16 +25,9 @@ using namespace velmora;
 
 namespace {
 
-#define REQUIRE(condition)              \
-    do {                                \
-        if (!(condition)) std::abort(); \
-    } while (0)
-
-class Input {
+class Input : public FuzzInput {
   public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const noexcept { return pos_ >= size_; }
-    std::uint8_t byte() noexcept { return pos_ < size_ ? data_[pos_++] : 0; }
+    using FuzzInput::FuzzInput;
     // Mostly small widths, sometimes a whole byte, sometimes a value outside 0..255.
     std::int64_t number() noexcept {
         static constexpr std::int64_t kWild[] = {256,
@@ -59,11 +53,6 @@ class Input {
         if (byte() % 4 == 0) return std::nullopt;
         return number();
     }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
 };
 
 struct Snapshot {
