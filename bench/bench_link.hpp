@@ -65,8 +65,8 @@ class Link {
             items.push_back(in);
         }
         dictionary_ = std::make_shared<Dictionary>(items);
-        handler_ =
-            std::make_shared<MasterHandler>(dictionary_, kAddress, kConnectionId, kWatchdogSeconds);
+        handler_ = std::allocate_shared<MasterHandler>(HotAllocator<MasterHandler>{}, dictionary_,
+                                                       kAddress, kConnectionId, kWatchdogSeconds);
         for (auto& item : outputs) handler_->master().dictionary_map()->add(item);
         for (auto& item : inputs) handler_->slave().dictionary_map()->add(item);
         handler_->start();

@@ -147,9 +147,10 @@ std::shared_ptr<MasterHandler> make_handler(nb::handle dictionary, nb::handle sl
     auto on_change =
         callback_argument<PyStateChangeCallback>(state_change_callback, "state_change_callback");
     const bool editable = to_truth(dictionary_map_is_editable);
-    auto handler =
-        std::make_shared<PyMasterHandler>(std::move(dict), address, id, seconds, std::move(params),
-                                          std::move(on_error), std::move(on_change), editable);
+    // In the hot memory, beside its nodes and maps (a cycle touches a good part of it).
+    auto handler = std::allocate_shared<PyMasterHandler>(
+        HotAllocator<PyMasterHandler>{}, std::move(dict), address, id, seconds, std::move(params),
+        std::move(on_error), std::move(on_change), editable);
     // The maps test the exact Python class of an item, as maps built from Python do.
     accepted_types(*handler->master().dictionary_map());
     accepted_types(*handler->slave().dictionary_map());

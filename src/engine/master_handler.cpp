@@ -81,13 +81,13 @@ MasterHandler::MasterHandler(DictionaryPtr dictionary, std::int64_t slave_addres
     // With 0 ms the connection could never progress and the watchdog thread would spin.
     if (watchdog_ms == 0) throw ValueError("Watchdog time must be at least 1 ms");
 
-    master_ = std::make_unique<Node>(
-        address, id, watchdog_ms, as_items(application_parameters_), dictionary_,
-        accepting({ItemKind::Output, ItemKind::InputOutput}), dictionary_map_is_editable);
-    slave_ = std::make_unique<Node>(0, 0, 0, placeholders(application_parameters_), dictionary_,
-                                    accepting({ItemKind::Input, ItemKind::InputOutput}),
-                                    dictionary_map_is_editable);
-    watchdog_ = std::make_unique<Watchdog>(watchdog_timeout_s, [this] { on_watchdog_timeout_(); });
+    master_ = make_hot<Node>(address, id, watchdog_ms, as_items(application_parameters_),
+                             dictionary_, accepting({ItemKind::Output, ItemKind::InputOutput}),
+                             dictionary_map_is_editable);
+    slave_ = make_hot<Node>(0, 0, 0, placeholders(application_parameters_), dictionary_,
+                            accepting({ItemKind::Input, ItemKind::InputOutput}),
+                            dictionary_map_is_editable);
+    watchdog_ = make_hot<Watchdog>(watchdog_timeout_s, [this] { on_watchdog_timeout_(); });
     watchdog_->start();
     // Claimed last, once nothing else can fail.
     for (const auto& parameter : application_parameters_) parameter->_set_use_by_master(running_);

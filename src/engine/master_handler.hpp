@@ -35,6 +35,7 @@
 #include "engine/watchdog.hpp"
 #include "frame/fsoe_frame.hpp"
 #include "model/dictionary.hpp"
+#include "model/hot_memory.hpp"
 
 namespace velmora {
 
@@ -199,9 +200,11 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
 
     DictionaryPtr dictionary_;
     std::vector<ApplicationParameterPtr> application_parameters_;
-    std::shared_ptr<std::atomic<bool>> running_ = std::make_shared<std::atomic<bool>>(false);
-    std::unique_ptr<Node> master_;
-    std::unique_ptr<Node> slave_;
+    // The handler's cycle data (nodes, maps, watchdog) is in the hot memory.
+    std::shared_ptr<std::atomic<bool>> running_ =
+        std::allocate_shared<std::atomic<bool>>(HotAllocator<std::atomic<bool>>{}, false);
+    HotPtr<Node> master_;
+    HotPtr<Node> slave_;
 
     StateReset reset_state_{*this};
     StateSession session_state_{*this};
@@ -230,7 +233,7 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     // Apart from the fields of the cycle (it is 5 KB).
     std::unique_ptr<std::mt19937> random_;
 
-    std::unique_ptr<Watchdog> watchdog_;  // last: its thread calls back into the members
+    HotPtr<Watchdog> watchdog_;  // last: its thread calls back into the members
 };
 
 // A real number of the host as an unsigned 16-bit value, truncated toward zero.

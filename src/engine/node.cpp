@@ -1,5 +1,6 @@
 #include "engine/node.hpp"
 
+#include "model/hot_memory.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/errors.hpp"
 
@@ -11,7 +12,8 @@ Node::Node(std::uint16_t slave_address, std::uint16_t connection_id, std::uint16
     : frame_(0),
       session_(slave_address, connection_id, watchdog_ms),
       dictionary_map_(
-          std::make_shared<DictionaryMap>(std::move(dictionary), std::move(item_types_accepted))),
+          std::allocate_shared<DictionaryMap>(HotAllocator<DictionaryMap>{}, std::move(dictionary),
+                                              std::move(item_types_accepted))),
       application_parameters_(std::move(application_parameters)),
       dictionary_map_is_editable_(dictionary_map_is_editable) {
     for (const auto& parameter : application_parameters_) {

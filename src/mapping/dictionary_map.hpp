@@ -13,6 +13,7 @@
 #include "mapping/accepted_item_types.hpp"
 #include "mapping/dictionary_mapped_item.hpp"
 #include "model/dictionary.hpp"
+#include "model/hot_memory.hpp"
 
 namespace velmora {
 
@@ -153,7 +154,7 @@ class alignas(64) DictionaryMap {
     std::vector<SavedEntry> save_() const;
     void restore_(const std::vector<SavedEntry>& saved);
 
-    // Line aligned, so that eight steps take two lines.
+    // Line aligned, so that eight steps take two lines; beside the other data of a cycle.
     template <typename T>
     struct LineAllocator {
         using value_type = T;
@@ -161,9 +162,9 @@ class alignas(64) DictionaryMap {
         template <typename U>
         LineAllocator(const LineAllocator<U>&) noexcept {}
         T* allocate(std::size_t n) {
-            return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64}));
+            return static_cast<T*>(hot_allocate(n * sizeof(T), 64));
         }
-        void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, std::align_val_t{64}); }
+        void deallocate(T* p, std::size_t n) noexcept { hot_release(p, n * sizeof(T), 64); }
         template <typename U>
         bool operator==(const LineAllocator<U>&) const noexcept {
             return true;

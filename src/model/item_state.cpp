@@ -1,5 +1,7 @@
 #include "model/item_state.hpp"
 
+#include "model/hot_memory.hpp"
+
 #include <mutex>
 #include <new>
 #include <vector>
@@ -21,7 +23,8 @@ class SlotPool {
         }
         if (c.next == nullptr || c.next == c.end) {
             c.free.reserve(c.free.size() + kPageBytes / bytes);  // release never allocates
-            c.next = static_cast<char*>(::operator new(kPageBytes, std::align_val_t{kPageBytes}));
+            // Line aligned: the slots, handed out in order, are aligned to their size.
+            c.next = static_cast<char*>(hot_allocate(kPageBytes, kHotMaxAlignment));
             c.end = c.next + kPageBytes;
         }
         void* slot = c.next;

@@ -191,7 +191,11 @@ def expected_serialize(dt, value):
             return float_bits(value)
         except OverflowError:
             return OverflowError
-        except (TypeError, struct.error):
+        except struct.error:
+            # struct reports an int beyond single precision with its own error; the library
+            # raises the packing error as OverflowError, as for such a float.
+            return OverflowError if isinstance(value, int) else TypeError
+        except TypeError:
             return TypeError
     if dt is DataType.BOOL:
         if isinstance(value, (int, float)) and not isinstance(value, complex):
