@@ -5,6 +5,7 @@
 // bit first from its position, so it may straddle words. Every entry is confined to its own
 // bits: a value wider than its entry is cut to the entry's width instead of spilling into
 // the next entry, and an entry of 0 bits carries nothing in either direction.
+#include <algorithm>
 #include <string>
 
 #include "mapping/dictionary_map.hpp"
@@ -152,9 +153,13 @@ void DictionaryMap::_get_data_from_frame(const FSOEFrame& frame) {
 
 namespace {
 
+// Pads to `width` characters: the text is UTF-8, so its continuation bytes do not count.
 void append_padded(std::string& line, const std::string& text, std::size_t width) {
     line += text;
-    if (text.size() < width) line.append(width - text.size(), ' ');
+    auto starts_character = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; };
+    const auto characters =
+        static_cast<std::size_t>(std::count_if(text.begin(), text.end(), starts_character));
+    if (characters < width) line.append(width - characters, ' ');
 }
 
 std::string pair_text(std::pair<std::uint8_t, std::uint8_t> p) {

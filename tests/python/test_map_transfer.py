@@ -135,3 +135,14 @@ def test_text_representation():
         m.get_text_representation("40")
     with pytest.raises(OverflowError):
         m.get_text_representation(-1)
+
+
+@pytest.mark.parametrize("name", ["Größe", "速度", "x\u0301", "😀 stop"])
+def test_text_representation_pads_names_by_characters(name):
+    item = DictionaryItemOutput(1, name, DataType.UINT8)
+    m = make_map(item)
+    m.add(item)
+    rows = m.get_text_representation(item_space=12).split("\n")
+    # As str.ljust pads: the columns line up however many bytes a character takes.
+    assert rows[1] == name.ljust(12) + " | " + "0..0".ljust(20) + " | " + "1..0".ljust(20)
+    assert rows[1].index("|") == rows[0].index("|")
