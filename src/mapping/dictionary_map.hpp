@@ -30,6 +30,7 @@ struct TransferStep {
     std::uint8_t received_bits;  // of a received value, the ones the item takes
     ItemKind kind;
     DataType data_type;
+    bool operator==(const TransferStep&) const = default;
 };
 
 // Line aligned: what a cycle touches of the map object itself is in its first line.

@@ -56,11 +56,7 @@ void DictionaryMap::rebuild_plan_() const {
                                 item.data_type()};
         if (plan_items_[i] != &item) plan_items_[i] = &item;
         TransferStep& slot = plan_[i++];
-        if (slot.state != step.state || slot.position_bits != step.position_bits ||
-            slot.bits != step.bits || slot.received_bits != step.received_bits ||
-            slot.kind != step.kind || slot.data_type != step.data_type) {
-            slot = step;
-        }
+        if (slot != step) slot = step;
     }
     if (plan_too_wide_ != too_wide) plan_too_wide_ = too_wide;
     if (plan_epoch_ != epoch) plan_epoch_ = epoch;

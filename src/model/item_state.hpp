@@ -3,10 +3,10 @@
 // apart from the item object in small fixed-size slots.
 //
 // A host that cycles hundreds of connections in turn finds each one's data gone from the
-// caches by its next cycle, and pays for every cache line that cycle touches. The slots are
-// handed out in order from 4 KiB pages, so the items created together (a handler's items,
-// typically) have their states side by side: a cycle over eight items touches two to four
-// lines instead of eight item objects.
+// caches by its next cycle, and pays for every cache line that cycle touches. The slots come
+// from the hot memory (hot_memory.hpp), handed out in order, so the items created together
+// (a handler's items, typically) have their states side by side: a cycle over eight items
+// touches two to four lines instead of eight item objects.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -50,8 +50,8 @@ enum class ItemKind : std::uint8_t { Base, Input, Output, InputOutput };
 // The size of the state of an item of `kind` (0: none).
 std::size_t item_state_bytes(ItemKind kind) noexcept;
 
-// Slots of 16, 32 or 64 bytes, aligned to their size (so never across a cache line).
-// Thread-safe; the pages stay with the process and freed slots are reused.
+// Slots of 16, 32 or 64 bytes in the hot memory, aligned to their size (so never across a
+// cache line). Thread-safe; freed slots are reused.
 void* allocate_item_state(std::size_t bytes);
 void release_item_state(void* slot, std::size_t bytes) noexcept;
 
