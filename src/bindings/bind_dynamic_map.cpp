@@ -93,10 +93,12 @@ void bind_item(nb::module_& m) {
                                     "Item that can be mapped to a dynamic map")
         .def(
             "__init__",
-            [](DynamicMappableItem* self, nb::handle initial_value, nb::handle data_type) {
-                DataType type = to_data_type(data_type);
-                new (self)
-                    DynamicMappableItem(to_value_for(type, initial_value, "initial_value"), type);
+            [](nb::handle self, nb::handle initial_value, nb::handle data_type) {
+                init_in_place<DynamicMappableItem>(self, [&] {
+                    const DataType type = to_data_type(data_type);
+                    return DynamicMappableItem(to_value_for(type, initial_value, "initial_value"),
+                                               type);
+                });
             },
             nb::arg("initial_value").none(), nb::arg("data_type").none())
         .def(
@@ -136,7 +138,8 @@ void bind_item(nb::module_& m) {
 
 void bind_map(nb::module_& m) {
     nb::class_<FSOEDynamicMap>(m, "FSOEDynamicMap", "FSoE Dynamic Map", nb::type_slots(map_slots))
-        .def(nb::init<>())
+        .def("__init__",
+             [](nb::handle self) { init_in_place<FSOEDynamicMap>(self, [] { return FSOEDynamicMap(); }); })
         .def_prop_rw(
             "_items", &items_list,
             [](FSOEDynamicMap& map, nb::handle items) { map.set_items(items_argument(items)); },

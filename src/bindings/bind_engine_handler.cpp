@@ -38,7 +38,8 @@ class PyErrorCallback final : public ErrorCallback {
     explicit PyErrorCallback(nb::handle fn) : fn_(fn) {}
     void operator()(std::optional<std::string_view> transition_name,
                     std::optional<std::string_view> message) override {
-        if (interpreter_finalizing()) return;
+        PythonCall call;
+        if (!call) return;
         nb::gil_scoped_acquire gil;
         if (fn_.get() == nullptr) return;
         nb::object fn = nb::borrow(fn_.get());
@@ -54,7 +55,8 @@ class PyStateChangeCallback final : public StateChangeCallback {
   public:
     explicit PyStateChangeCallback(nb::handle fn) : fn_(fn) {}
     void operator()(StateId next_state) override {
-        if (interpreter_finalizing()) return;
+        PythonCall call;
+        if (!call) return;
         nb::gil_scoped_acquire gil;
         if (fn_.get() == nullptr) return;
         nb::object fn = nb::borrow(fn_.get());
@@ -161,33 +163,110 @@ MasterHandler& handler_of(PyObject* self) {
     return *nb::inst_ptr<MasterHandler>(self);
 }
 
-// The Python object owns its core alone unless an expiry holds it for a moment; only then
-// are the core's references its own.
-int handler_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    MasterHandler& h = handler_of(self);
-    if (h.weak_from_this().use_count() != 1) return 0;
+// --- garbage collection ---
+//
+// What the core keeps alive of Python: the two callbacks, and through shared_ptrs made from
+// Python objects the dictionary, the application parameters and the items that the nodes'
+// maps hold (and so, through an item, its subscribers). Such a shared_ptr owns one
+// reference however many copies of it the core keeps (the nodes copy the dictionary and the
+// parameters), so each is visited at one place.
+//
+// Two Python objects may stand for one core: the one that __new__ made, which holds the
+// core, and for a Python subclass the subclass instance, which holds that first one. The
+// holder visits the core's references, the subclass instance visits the holder: visiting
+// the core from both would count its references twice. Neither depends on the core's
+// shared count, which the watchdog thread changes without the GIL while an expiry holds
+// the core; a core kept alive for that moment still holds only what the holder owns.
+
+// Whether `item` is the dictionary's own pointer to it (an entry added by key): the
+// dictionary visits that reference, not the map.
+bool dictionary_pointer(const Dictionary& dictionary, const DictionaryItemPtr& item) {
+    if (dictionary.find_key(item->key()) != item.get()) return false;
+    return same_owner(dictionary.item_by_key(item->key()), item);
+}
+
+int visit_core_references(MasterHandler& h, visitproc visit, void* arg) {
     if (auto cb = std::dynamic_pointer_cast<PyErrorCallback>(h.report_error_callback())) {
         Py_VISIT(cb->callable());
     }
     if (auto cb = std::dynamic_pointer_cast<PyStateChangeCallback>(h.state_change_callback())) {
         Py_VISIT(cb->callable());
     }
-    if (int r = visit_shared_owner(h.dictionary(), visit, arg)) return r;
-    for (const auto& param : h.application_parameters()) {
-        if (int r = visit_shared_owner(param, visit, arg)) return r;
+    const DictionaryPtr& dictionary = h.dictionary();
+    Py_VISIT(shared_owner(dictionary));
+    // The nodes' parameter lists and dynamic maps hold copies of these (or core objects).
+    for (const auto& param : h.application_parameters()) Py_VISIT(shared_owner(param));
+    for (Node* node : {&h.master(), &h.slave()}) {
+        const DictionaryMap& map = *node->dictionary_map();
+        if (!same_owner(map.dictionary(), dictionary)) Py_VISIT(shared_owner(map.dictionary()));
+        for (const auto& entry : map._items()) {
+            // An entry made from Python holds its item itself, and visits it.
+            if (PyObject* own = shared_owner(entry)) {
+                Py_VISIT(own);
+                continue;
+            }
+            const DictionaryItemPtr& item = entry->item();
+            if (item && !dictionary_pointer(*dictionary, item)) Py_VISIT(shared_owner(item));
+        }
     }
     return 0;
 }
 
+// The Python object that holds the core: the first one registered for it.
+nb::object core_holder(MasterHandler& h) noexcept {
+    return nb::find(&h);
+}
+
+int handler_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    MasterHandler& h = handler_of(self);
+    nb::object holder = core_holder(h);
+    if (holder.ptr() == self) return visit_core_references(h, visit, arg);
+    Py_VISIT(holder.ptr());
+    return 0;
+}
+
+// Ends the connection and the watchdog thread and drops the callbacks. Once this returns,
+// no thread of the core calls host code any more.
+void stop_core(MasterHandler& h) noexcept {
+    h.clear_callbacks();
+    try {
+        h.delete_();
+    } catch (...) {
+        // A subscriber's error, or a handler that no longer runs: nobody to report to.
+    }
+}
+
+// Run by the collector on a garbage handler before it clears anything, and by the
+// deallocation of a subclass instance. The core stops here, while the host objects that
+// its callbacks and subscribers use are still whole: a watchdog thread that has already
+// taken a callback may still call it, and it must never call one the collector has
+// cleared. A subclass instance stops the core only when nothing else holds the holder.
+void handler_finalize(PyObject* self) {
+    if (!nb::inst_ready(self)) return;
+    nb::error_scope keep_current_error;
+    MasterHandler& h = handler_of(self);
+    nb::object holder = core_holder(h);
+    // Here the holder's references are this instance's and `holder`.
+    if (holder.ptr() == self || (holder.is_valid() && Py_REFCNT(holder.ptr()) <= 2)) {
+        stop_core(h);
+    }
+}
+
+// Garbage: the callbacks, which refer back to the host's objects, are dropped. The core
+// was stopped by the finalizer already, unless an earlier collection finalized it and
+// something brought it back.
 int handler_clear(PyObject* self) {
-    if (nb::inst_ready(self)) handler_of(self).clear_callbacks();
+    if (!nb::inst_ready(self)) return 0;
+    MasterHandler& h = handler_of(self);
+    if (core_holder(h).ptr() == self) stop_core(h);
     return 0;
 }
 
 PyType_Slot handler_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&handler_traverse)},
                                {Py_tp_clear, reinterpret_cast<void*>(&handler_clear)},
+                               {Py_tp_finalize, reinterpret_cast<void*>(&handler_finalize)},
                                {0, nullptr}};
 
 template <typename F>
@@ -365,8 +444,12 @@ nb::str handler_repr(nb::handle self) {
     const std::string cls = nb::str(self.type().attr("__name__")).c_str();
     if (!nb::inst_ready(self)) return nb::str(("<" + cls + " (uninitialized)>").c_str());
     MasterHandler& h = handler_of(self.ptr());
+    // A handler inherited through fork() refuses its operations, but still shows itself (no
+    // other thread of it exists in that process).
     const std::uint16_t connection_id =
-        exclusive_result(h, [&] { return u16_value(*h.master().session().connection_id); });
+        h._watchdog().forked()
+            ? u16_value(*h.master().session().connection_id)
+            : exclusive_result(h, [&] { return u16_value(*h.master().session().connection_id); });
     const std::string state = nb::str(state_class(h.state()).attr("__name__")).c_str();
     const std::string text = "<" + cls + " state=" + state +
                              " running=" + (h.running() ? "True" : "False") +

@@ -96,11 +96,13 @@ void bind_session(nb::module_& m) {
     nb::class_<Session> cls(m, "Session", "FSoE Session structure");
     cls.def(
            "__init__",
-           [](Session* self, nb::handle slave_address, nb::handle connection_id,
+           [](nb::handle self, nb::handle slave_address, nb::handle connection_id,
               nb::handle watchdog_ms) {
-               new (self) Session(to_u16_truncating(slave_address, "slave_address"),
+               init_in_place<Session>(self, [&] {
+                   return Session(to_u16_truncating(slave_address, "slave_address"),
                                   to_u16_truncating(connection_id, "connection_id"),
                                   to_u16_truncating(watchdog_ms, "watchdog_ms"));
+               });
            },
            nb::arg("slave_address"), nb::arg("connection_id"), nb::arg("watchdog_ms"),
            nb::sig("def __init__(self, slave_address: int | float, connection_id: int | float, "
@@ -126,21 +128,24 @@ void bind_node(nb::module_& m) {
     nb::class_<Node> cls(m, "Node", "FSoE Node", nb::type_slots(node_slots));
     cls.def(
            "__init__",
-           [](Node* self, nb::handle slave_address, nb::handle connection_id,
+           [](nb::handle self, nb::handle slave_address, nb::handle connection_id,
               nb::handle watchdog_ms, nb::handle application_parameters, nb::handle dictionary,
               nb::handle item_types_accepted, nb::handle dictionary_map_is_editable) {
-               const std::uint16_t address = to_u16_truncating(slave_address, "slave_address");
-               const std::uint16_t id = to_u16_truncating(connection_id, "connection_id");
-               const std::uint16_t ms = to_u16_truncating(watchdog_ms, "watchdog_ms");
-               auto params = items_argument(application_parameters);
-               DictionaryPtr dict = dictionary_argument(dictionary);
-               AcceptedItemTypesPtr accepted =
-                   item_types_accepted.is_none()
-                       ? std::make_shared<AcceptedItemTypes>(std::vector<ItemKind>{})
-                       : accepted_from_python(item_types_accepted);
-               const bool editable = to_truth(dictionary_map_is_editable);
-               new (self) Node(address, id, ms, std::move(params), std::move(dict),
+               init_in_place<Node>(self, [&] {
+                   const std::uint16_t address =
+                       to_u16_truncating(slave_address, "slave_address");
+                   const std::uint16_t id = to_u16_truncating(connection_id, "connection_id");
+                   const std::uint16_t ms = to_u16_truncating(watchdog_ms, "watchdog_ms");
+                   auto params = items_argument(application_parameters);
+                   DictionaryPtr dict = dictionary_argument(dictionary);
+                   AcceptedItemTypesPtr accepted =
+                       item_types_accepted.is_none()
+                           ? std::make_shared<AcceptedItemTypes>(std::vector<ItemKind>{})
+                           : accepted_from_python(item_types_accepted);
+                   const bool editable = to_truth(dictionary_map_is_editable);
+                   return Node(address, id, ms, std::move(params), std::move(dict),
                                std::move(accepted), editable);
+               });
            },
            nb::arg("slave_address"), nb::arg("connection_id"), nb::arg("watchdog_ms"),
            nb::arg("application_parameters").none(), nb::arg("dictionary").none(),
@@ -198,15 +203,17 @@ void bind_application_parameter(nb::module_& m) {
                                                               "Application Parameter.");
     cls.def(
            "__init__",
-           [](ApplicationParameter* self, nb::handle name, nb::handle initial_value,
-              nb::handle n_bytes, nb::handle data_type) {
-               std::string text = to_text(name, "name");
-               const std::optional<std::int64_t> size = optional_int(n_bytes, "n_bytes");
-               const std::optional<DataType> type = optional_type(data_type);
-               const DataType resolved = ApplicationParameter::resolve_type(size, type);
-               new (self) ApplicationParameter(
-                   std::move(text), to_value_for(resolved, initial_value, "initial_value"), size,
-                   type);
+           [](nb::handle self, nb::handle name, nb::handle initial_value, nb::handle n_bytes,
+              nb::handle data_type) {
+               init_in_place<ApplicationParameter>(self, [&] {
+                   std::string text = to_text(name, "name");
+                   const std::optional<std::int64_t> size = optional_int(n_bytes, "n_bytes");
+                   const std::optional<DataType> type = optional_type(data_type);
+                   const DataType resolved = ApplicationParameter::resolve_type(size, type);
+                   return ApplicationParameter(std::move(text),
+                                               to_value_for(resolved, initial_value, "initial_value"),
+                                               size, type);
+               });
            },
            nb::arg("name").none(), nb::arg("initial_value").none(),
            nb::arg("n_bytes").none() = nb::none(), nb::arg("data_type").none() = nb::none(),

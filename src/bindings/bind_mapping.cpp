@@ -105,12 +105,13 @@ void bind_mapped_item(nb::module_& m) {
                                          nb::type_slots(mapped_item_slots));
     cls.def(
            "__init__",
-           [](DictionaryMappedItem* self, nb::handle item, nb::handle bits,
-              nb::handle position_bits) {
-               auto dict_item = item_argument(item, "item");
-               const auto b = to_int64(bits, "bits");
-               const auto p = to_int64(position_bits, "position_bits");
-               new (self) DictionaryMappedItem(std::move(dict_item), b, p);
+           [](nb::handle self, nb::handle item, nb::handle bits, nb::handle position_bits) {
+               init_in_place<DictionaryMappedItem>(self, [&] {
+                   auto dict_item = item_argument(item, "item");
+                   const auto b = to_int64(bits, "bits");
+                   const auto p = to_int64(position_bits, "position_bits");
+                   return DictionaryMappedItem(std::move(dict_item), b, p);
+               });
            },
            "item"_a.none(), "bits"_a, "position_bits"_a)
         .def_prop_ro(
@@ -264,7 +265,10 @@ void bind_map_layout(nb::class_<DictionaryMap>& cls) {
 void bind_map_transfer(nb::class_<DictionaryMap>& cls) {
     cls.def("_set_data_to_frame", &DictionaryMap::_set_data_to_frame, "frame"_a,
             "Set data from the map dictionary items to the frame")
-        .def("_get_data_from_frame", &DictionaryMap::_get_data_from_frame, "frame"_a,
+        .def(
+            "_get_data_from_frame",
+            [](DictionaryMap& map, const FSOEFrame& frame) { map._get_data_from_frame(frame); },
+            "frame"_a,
              "Get data from frame and save it to the mapped dictionary items")
         .def(
             "get_text_representation",
@@ -319,9 +323,11 @@ void bind_mapping(nb::module_& m) {
                                   nb::type_slots(map_slots));
     cls.def(
            "__init__",
-           [](DictionaryMap* self, DictionaryPtr dictionary, nb::handle item_types_accepted) {
-               auto accepted = accepted_from_python(item_types_accepted);
-               new (self) DictionaryMap(std::move(dictionary), std::move(accepted));
+           [](nb::handle self, DictionaryPtr dictionary, nb::handle item_types_accepted) {
+               init_in_place<DictionaryMap>(self, [&] {
+                   auto accepted = accepted_from_python(item_types_accepted);
+                   return DictionaryMap(std::move(dictionary), std::move(accepted));
+               });
            },
            "dictionary"_a, "item_types_accepted"_a)
         .def_prop_ro("dictionary", [](const DictionaryMap& map) { return map.dictionary(); })

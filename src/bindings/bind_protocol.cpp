@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bindings/convert.hpp"
+#include "bindings/python_threads.hpp"
 #include "bindings/subsystems.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/constants.hpp"
@@ -22,7 +23,8 @@ namespace {
 enum class FSOEErrorCode : std::uint16_t {};
 
 void python_stdout_sink(std::string_view line) noexcept {
-    if (interpreter_finalizing()) return;
+    PythonCall call;
+    if (!call) return;
     nb::gil_scoped_acquire gil;
     PyObject* out = PySys_GetObject("stdout");  // borrowed
     if (out == nullptr || out == Py_None) return;

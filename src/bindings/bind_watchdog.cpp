@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bindings/convert.hpp"
+#include "bindings/model_pickle.hpp"
 #include "bindings/pickling.hpp"
 #include "bindings/python_threads.hpp"
 #include "bindings/subsystems.hpp"
@@ -26,8 +27,9 @@ class PythonCallable {
     explicit PythonCallable(nb::handle fn) : fn_(fn) {}
 
     void operator()() const {
-        // A thread asking for the GIL while the interpreter finalizes would hang there.
-        if (interpreter_finalizing()) return;
+        // Never once the interpreter is exiting (see PythonCall).
+        PythonCall call;
+        if (!call) return;
         nb::gil_scoped_acquire gil;
         if (fn_.get() == nullptr) return;
         nb::object fn = nb::borrow(fn_.get());  // survives a clear during the call
@@ -72,9 +74,24 @@ int watchdog_clear(PyObject* self) {
     return 0;
 }
 
+// A garbage watchdog's thread ends before the collector clears anything: a thread that has
+// already taken its callback may still call it, and must never call one that was cleared.
+void watchdog_finalize(PyObject* self) {
+    if (python_callable(self) == nullptr) return;
+    nb::error_scope keep_current_error;
+    Watchdog& watchdog = *nb::inst_ptr<Watchdog>(self);
+    try {
+        if (watchdog.is_alive()) watchdog.stop();
+        watchdog.join();
+    } catch (...) {
+        // Ended meanwhile.
+    }
+}
+
 PyType_Slot watchdog_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(&watchdog_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(&watchdog_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(&watchdog_finalize)},
     {0, nullptr},
 };
 
@@ -97,14 +114,15 @@ void bind_watchdog(nb::module_& m) {
     nb::class_<Watchdog> cls(m, "Watchdog", "FSoE Watchdog", nb::type_slots(watchdog_slots));
     cls.def(
         "__init__",
-        [](Watchdog* self, nb::handle timeout_s, nb::handle callback) {
-            double seconds = to_seconds(timeout_s);
-            if (!PyCallable_Check(callback.ptr())) {
-                throw TypeError(std::string("callback must be callable, not ") +
-                                Py_TYPE(callback.ptr())->tp_name);
-            }
-            new (self)
-                Watchdog(seconds, PythonCallback{std::make_shared<PythonCallable>(callback)});
+        [](nb::handle self, nb::handle timeout_s, nb::handle callback) {
+            init_in_place<Watchdog>(self, [&] {
+                const double seconds = to_seconds(timeout_s);
+                if (!PyCallable_Check(callback.ptr())) {
+                    throw TypeError(std::string("callback must be callable, not ") +
+                                    Py_TYPE(callback.ptr())->tp_name);
+                }
+                return Watchdog(seconds, PythonCallback{std::make_shared<PythonCallable>(callback)});
+            });
         },
         nb::arg("timeout_s"), nb::arg("callback").none());
     cls.def("start", &Watchdog::start,
@@ -144,8 +162,10 @@ void bind_watchdog(nb::module_& m) {
     refuse_pickling(cls, "Watchdog");
 
     // Python does not wait for C++ threads at exit, and one asking for the GIL during
-    // finalization would hang: stop and join them all first.
+    // finalization would hang: close the gate to Python calls from C++, then stop and join
+    // them all, before finalization.
     nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {
+        close_python_gate();
         nb::gil_scoped_release release;
         Watchdog::stop_all();
     }));

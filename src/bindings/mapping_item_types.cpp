@@ -3,6 +3,7 @@
 #include <string>
 
 #include "bindings/convert.hpp"
+#include "bindings/python_threads.hpp"
 #include "protocol/errors.hpp"
 
 namespace nb = nanobind;
@@ -42,7 +43,12 @@ class PyItemTypeFilter final : public ItemTypeFilter {
     ~PyItemTypeFilter() override {
         // The last owner may drop it without the GIL, or after the interpreter ended; in
         // the latter case the reference is left to the process.
-        if (!Py_IsInitialized() || interpreter_finalizing()) {
+        if (PyGILState_Check()) {
+            types_.reset();
+            return;
+        }
+        PythonCall call;
+        if (!call || !Py_IsInitialized() || interpreter_finalizing()) {
             types_.release();
             return;
         }

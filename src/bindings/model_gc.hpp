@@ -1,8 +1,9 @@
 #pragma once
 // Garbage-collector support for bound objects that hold Python objects through the core.
 //
-// A shared_ptr that nanobind made from a Python object owns one reference to that object;
-// visit_shared_owner visits exactly that reference, and nothing for a shared_ptr the core
+// A shared_ptr that nanobind made from a Python object owns one reference to that object,
+// in its control block: every copy of the pointer shares that one reference. A traversal
+// visits it at one place only (visit_shared_owner), and nothing for a shared_ptr the core
 // made itself, so the collector never counts a reference that does not exist.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/shared_ptr.h>
@@ -11,11 +12,22 @@
 
 namespace velmora::bindings {
 
+// The Python object whose reference the control block of `pointer` owns, or nullptr.
+template <typename T>
+PyObject* shared_owner(const std::shared_ptr<T>& pointer) noexcept {
+    auto* deleter = std::get_deleter<nanobind::detail::py_deleter>(pointer);
+    return deleter != nullptr ? deleter->o : nullptr;
+}
+
+// Whether two pointers share one control block (and so one reference).
+template <typename T, typename U>
+bool same_owner(const std::shared_ptr<T>& a, const std::shared_ptr<U>& b) noexcept {
+    return !a.owner_before(b) && !b.owner_before(a);
+}
+
 template <typename T>
 int visit_shared_owner(const std::shared_ptr<T>& pointer, visitproc visit, void* arg) {
-    if (auto* deleter = std::get_deleter<nanobind::detail::py_deleter>(pointer)) {
-        Py_VISIT(deleter->o);
-    }
+    Py_VISIT(shared_owner(pointer));
     return 0;
 }
 

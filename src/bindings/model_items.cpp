@@ -5,6 +5,8 @@
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
 
+#include <cmath>
+#include <variant>
 #include <vector>
 
 #include "bindings/convert.hpp"
@@ -31,6 +33,19 @@ void item_set(DictionaryItem& item, nb::handle value) {
         return;
     }
     item.set(to_value_for(item.data_type(), value));
+}
+
+// The received value of a restored input: its fail-safe value (which it holds until a reply
+// brings another, whatever the data type), or a value that its data type encodes, as a
+// reply delivers it. Anything else is refused with the error that `set` would raise.
+Value restored_input(DataType type, nb::handle object, const Value& fail_safe, const char* what) {
+    Value value = to_value_for(type, object, what);
+    const bool both_nan = std::holds_alternative<double>(value) &&
+                          std::holds_alternative<double>(fail_safe) &&
+                          std::isnan(std::get<double>(value)) &&
+                          std::isnan(std::get<double>(fail_safe));
+    if (value != fail_safe && !both_nan) serialize_value(type, value);
+    return value;
 }
 
 // --- garbage collection: a subscriber may refer back to its item ---
@@ -122,9 +137,11 @@ void bind_items(nb::module_& m) {
     nb::class_<DictionaryItem> base(m, "DictionaryItem", "Safety item of a slave's dictionary");
     base.def(
             "__init__",
-            [](DictionaryItem* self, nb::handle key, nb::handle name, nb::handle data_type) {
-                new (self) DictionaryItem(to_int64(key, "key"), to_text(name, "name"),
+            [](nb::handle self, nb::handle key, nb::handle name, nb::handle data_type) {
+                init_in_place<DictionaryItem>(self, [&] {
+                    return DictionaryItem(to_int64(key, "key"), to_text(name, "name"),
                                           to_data_type(data_type));
+                });
             },
             nb::arg("key"), nb::arg("name"), nb::arg("data_type"))
         .def_prop_ro("key", &DictionaryItem::key, "Unique integer key that identifies the item")
@@ -158,11 +175,13 @@ void bind_items(nb::module_& m) {
     input
         .def(
             "__init__",
-            [](DictionaryItemInput* self, nb::handle key, nb::handle name, nb::handle data_type,
+            [](nb::handle self, nb::handle key, nb::handle name, nb::handle data_type,
                nb::handle fail_safe_value) {
-                new (self) DictionaryItemInput(to_int64(key, "key"), to_text(name, "name"),
+                init_in_place<DictionaryItemInput>(self, [&] {
+                    return DictionaryItemInput(to_int64(key, "key"), to_text(name, "name"),
                                                to_data_type(data_type),
                                                to_value(fail_safe_value, "fail_safe_value"));
+                });
             },
             nb::arg("key"), nb::arg("name"), nb::arg("data_type"),
             nb::arg("fail_safe_value").none())
@@ -192,10 +211,11 @@ void bind_items(nb::module_& m) {
              })
         .def("__setstate__", [](nb::handle self, nb::handle state) {
             nb::tuple f = state_tuple(self, state, 6, "DictionaryItemInput");
-            Value value = to_value(f[4], "value");
+            const DataType type = to_data_type(f[2]);
+            const Value fail_safe = to_value(f[3], "fail_safe_value");
+            const Value value = restored_input(type, f[4], fail_safe, "value");
             auto& item = construct_in_place<DictionaryItemInput>(
-                self, to_int64(f[0], "key"), to_text(f[1], "name"), to_data_type(f[2]),
-                to_value(f[3], "fail_safe_value"));
+                self, to_int64(f[0], "key"), to_text(f[1], "name"), type, fail_safe);
             item.restore_value(value);  // no subscribers yet, and none to notify
             restore_instance_dict(self, f[5]);
         });
@@ -204,9 +224,11 @@ void bind_items(nb::module_& m) {
     output
         .def(
             "__init__",
-            [](DictionaryItemOutput* self, nb::handle key, nb::handle name, nb::handle data_type) {
-                new (self) DictionaryItemOutput(to_int64(key, "key"), to_text(name, "name"),
+            [](nb::handle self, nb::handle key, nb::handle name, nb::handle data_type) {
+                init_in_place<DictionaryItemOutput>(self, [&] {
+                    return DictionaryItemOutput(to_int64(key, "key"), to_text(name, "name"),
                                                 to_data_type(data_type));
+                });
             },
             nb::arg("key"), nb::arg("name"), nb::arg("data_type"))
         .def_prop_ro("_value", [](const DictionaryItemOutput& i) { return from_value(i.get()); })
@@ -232,11 +254,13 @@ void bind_items(nb::module_& m) {
     input_output
         .def(
             "__init__",
-            [](DictionaryItemInputOutput* self, nb::handle key, nb::handle name,
-               nb::handle data_type, nb::handle fail_safe_input_value) {
-                new (self) DictionaryItemInputOutput(
-                    to_int64(key, "key"), to_text(name, "name"), to_data_type(data_type),
-                    to_value(fail_safe_input_value, "fail_safe_input_value"));
+            [](nb::handle self, nb::handle key, nb::handle name, nb::handle data_type,
+               nb::handle fail_safe_input_value) {
+                init_in_place<DictionaryItemInputOutput>(self, [&] {
+                    return DictionaryItemInputOutput(
+                        to_int64(key, "key"), to_text(name, "name"), to_data_type(data_type),
+                        to_value(fail_safe_input_value, "fail_safe_input_value"));
+                });
             },
             nb::arg("key"), nb::arg("name"), nb::arg("data_type"),
             nb::arg("fail_safe_input_value").none())
@@ -271,13 +295,13 @@ void bind_items(nb::module_& m) {
              })
         .def("__setstate__", [](nb::handle self, nb::handle state) {
             nb::tuple f = state_tuple(self, state, 7, "DictionaryItemInputOutput");
-            DataType type = to_data_type(f[2]);
-            Value input = to_value(f[4], "value_input");
-            Value output = to_value_for(type, f[5], "value_output");
+            const DataType type = to_data_type(f[2]);
+            const Value fail_safe = to_value(f[3], "fail_safe_input_value");
+            const Value input = restored_input(type, f[4], fail_safe, "value_input");
+            const Value output = to_value_for(type, f[5], "value_output");
             serialize_value(type, output);
             auto& item = construct_in_place<DictionaryItemInputOutput>(
-                self, to_int64(f[0], "key"), to_text(f[1], "name"), type,
-                to_value(f[3], "fail_safe_input_value"));
+                self, to_int64(f[0], "key"), to_text(f[1], "name"), type, fail_safe);
             item.restore_values(input, output);
             restore_instance_dict(self, f[6]);
         });
@@ -298,8 +322,8 @@ void bind_dictionary(nb::module_& m) {
                            nb::type_slots(dictionary_slots))
         .def(
             "__init__",
-            [](Dictionary* self, nb::handle items) {
-                new (self) Dictionary(items_argument(items));
+            [](nb::handle self, nb::handle items) {
+                init_in_place<Dictionary>(self, [&] { return Dictionary(items_argument(items)); });
             },
             nb::arg("items").none())
         .def_prop_ro("key_map",

@@ -1,5 +1,14 @@
 #pragma once
-// Field-by-field pickling of shared core objects.
+// In-place construction of bound objects from Python: __init__, and the field-by-field
+// pickling of shared core objects.
+//
+// __init__ takes the instance as a handle, so that a live object is refused plainly
+// ("Dictionary is already initialized") before its arguments are looked at; `make` returns
+// the new object, which is built in the instance's storage:
+//
+//   cls.def("__init__", [](nb::handle self, nb::handle key) {
+//       init_in_place<Foo>(self, [&] { return Foo(to_int64(key, "key")); });
+//   }, nb::arg("key"));
 //
 // __getstate__ returns a tuple of Python objects; objects that refer to other bound objects
 // put those objects themselves in it (nanobind hands back the existing wrapper), so pickle's
@@ -13,7 +22,8 @@
 //   });
 //
 // The last field of every state is the instance __dict__ of a Python subclass (or None), so
-// a subclass keeps its own attributes.
+// a subclass keeps its own attributes. Every check comes before the object is built: a
+// refused call leaves the instance as it was.
 #include <nanobind/nanobind.h>
 
 #include <new>
@@ -41,9 +51,24 @@ inline nanobind::tuple state_tuple(nanobind::handle state, std::size_t size, con
     return nanobind::borrow<nanobind::tuple>(state);
 }
 
-// As above, and attributes in the state need an instance that can hold them.
+// Python names of classes, for messages.
+inline std::string name_of_type(nanobind::handle type) {
+    return nanobind::str(nanobind::getattr(type, "__name__")).c_str();
+}
+inline std::string class_name(nanobind::handle object) {
+    return name_of_type(object.type());
+}
+
+// Building into a live object would overwrite a C++ object that others may share.
+inline void refuse_initialized(nanobind::handle self) {
+    if (nanobind::inst_ready(self)) throw RuntimeError(class_name(self) + " is already initialized");
+}
+
+// As above, for the instance being restored (not a live one), and attributes in the state
+// need an instance that can hold them.
 inline nanobind::tuple state_tuple(nanobind::handle self, nanobind::handle state, std::size_t size,
                                    const char* cls) {
+    if (nanobind::inst_check(self)) refuse_initialized(self);
     nanobind::tuple fields = state_tuple(state, size, cls);
     if (size > 0 && !fields[size - 1].is_none() &&
         nanobind::getattr(self, "__dict__", nanobind::none()).is_none()) {
@@ -64,14 +89,18 @@ T& initialized(nanobind::handle value, const char* what) {
 }
 
 // The storage of the not yet constructed C++ object of `self`, whose bound class must be
-// exactly T (a Python subclass of T's class is fine). Restoring into a live object would
-// overwrite a C++ object that others may share, so that is refused.
+// exactly T (a Python subclass of T's class is fine); a live object is refused.
 template <typename T>
 T* uninitialized_storage(nanobind::handle self) {
-    if (!nanobind::isinstance<T>(self) || nanobind::type_info(self.type()) != typeid(T)) {
-        throw TypeError("__setstate__ applied to an object of another class");
+    if (!nanobind::isinstance<T>(self)) {
+        throw TypeError(std::string("expected a ") + name_of_type(nanobind::type<T>()) +
+                        " object, not " + Py_TYPE(self.ptr())->tp_name);
     }
-    if (nanobind::inst_ready(self)) throw RuntimeError("object is already initialized");
+    refuse_initialized(self);
+    if (nanobind::type_info(self.type()) != typeid(T)) {
+        throw TypeError("cannot build a " + name_of_type(nanobind::type<T>()) + " in a " +
+                        class_name(self) + " object");
+    }
     return nanobind::inst_ptr<T>(self);
 }
 
@@ -79,6 +108,15 @@ template <typename T, typename... Args>
 T& construct_in_place(nanobind::handle self, Args&&... args) {
     T* storage = uninitialized_storage<T>(self);
     T* object = new (storage) T(std::forward<Args>(args)...);
+    nanobind::inst_mark_ready(self);
+    return *object;
+}
+
+// `make` converts the arguments and returns the object, after `self` has been checked.
+template <typename T, typename Make>
+T& init_in_place(nanobind::handle self, Make&& make) {
+    T* storage = uninitialized_storage<T>(self);
+    T* object = new (storage) T(std::forward<Make>(make)());
     nanobind::inst_mark_ready(self);
     return *object;
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "bindings/convert.hpp"
+#include "bindings/python_threads.hpp"
 #include "protocol/errors.hpp"
 
 namespace nb = nanobind;
@@ -12,7 +13,12 @@ namespace velmora::bindings {
 PySubscriber::~PySubscriber() {
     // The last owner may be a core object released on a thread without the GIL; once the
     // interpreter is gone the reference can only be dropped.
-    if (!Py_IsInitialized() || interpreter_finalizing()) {
+    if (PyGILState_Check()) {
+        callable_.reset();
+        return;
+    }
+    PythonCall call;
+    if (!call || !Py_IsInitialized() || interpreter_finalizing()) {
         callable_.release();
         return;
     }
@@ -22,7 +28,8 @@ PySubscriber::~PySubscriber() {
 
 void PySubscriber::operator()() {
     // While the interpreter shuts down a thread must not ask for the GIL.
-    if (interpreter_finalizing()) return;
+    PythonCall call;
+    if (!call) return;
     nb::gil_scoped_acquire gil;
     PyObject* result = PyObject_CallNoArgs(callable_.ptr());
     if (result == nullptr) throw nb::python_error();

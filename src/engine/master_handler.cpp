@@ -87,7 +87,8 @@ MasterHandler::MasterHandler(DictionaryPtr dictionary, std::int64_t slave_addres
     slave_ = make_hot<Node>(0, 0, 0, placeholders(application_parameters_), dictionary_,
                             accepting({ItemKind::Input, ItemKind::InputOutput}),
                             dictionary_map_is_editable);
-    watchdog_ = make_hot<Watchdog>(watchdog_timeout_s, [this] { on_watchdog_timeout_(); });
+    watchdog_ = make_hot<Watchdog>(watchdog_timeout_s, [this] { on_watchdog_timeout_(); },
+                                   [this] { on_watchdog_wake_(); });
     watchdog_->start();
     // Claimed last, once nothing else can fail.
     for (const auto& parameter : application_parameters_) parameter->_set_use_by_master(running_);
@@ -172,9 +173,6 @@ void MasterHandler::stop() {
 void MasterHandler::stop_locked_() {
     if (!running_->load()) return;
     running_->store(false);
-    // Stopped from host code inside another operation: that operation goes on with its
-    // transition, so it settles the stopped connection again when it ends.
-    if (lock_.depth() > 1) settle_after_stop_ = true;
     reset_locked_();
     watchdog_->deactivate();
     master_->stop();
@@ -219,6 +217,12 @@ void MasterHandler::set_fail_safe(bool active) {
 }
 
 void MasterHandler::delete_() {
+    // Inherited through fork(): no thread to end, and nothing may run; only the parameters
+    // are let go.
+    if (watchdog_->forked()) {
+        running_->store(false);
+        return;
+    }
     std::exception_ptr deferred;
     try {
         exclusive([this] {
@@ -306,8 +310,7 @@ void MasterHandler::_set_next_state(StateId next_state) {
     if (next_state == state_id_.load()) return;
     state_ = &state_object(next_state);
     state_id_.store(next_state);
-    StateChangeCallbackPtr callback = state_change_callback();
-    if (callback) run_host_code([&] { (*callback)(next_state); });
+    notifications_.state_changed(next_state);
 }
 
 void MasterHandler::_watchdog_expired_event() {
@@ -323,8 +326,7 @@ void MasterHandler::_watchdog_expired_event() {
 void MasterHandler::_report_error(std::optional<std::string_view> transition_name,
                                   std::optional<std::string_view> error) {
     diagnostics_.record_error(transition_name, error);
-    ErrorCallbackPtr callback = report_error_callback();
-    if (callback) run_host_code([&] { (*callback)(transition_name, error); });
+    notifications_.error(transition_name, error);
 }
 
 void MasterHandler::activate_and_reset_watchdog() {
@@ -352,14 +354,10 @@ ConnectionDiagnostics::Clock::time_point MasterHandler::cycle_time() {
     return now;
 }
 
-void MasterHandler::settle_() {
-    if (!settle_after_stop_ || lock_.depth() != 1) return;
-    settle_after_stop_ = false;
-    if (!running_->load()) run_host_code([this] { reset_locked_(); });
-}
-
 void MasterHandler::set_inputs_to_failsafe() {
-    for (const auto& item : dictionary_->items()) run_host_code([&] { item->_set_fail_safe(); });
+    for (const auto& item : dictionary_->items()) {
+        if (item->_store_fail_safe()) notifications_.item_changed(item);
+    }
 }
 
 ErrorCallbackPtr MasterHandler::report_error_callback() const {

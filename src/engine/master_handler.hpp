@@ -4,9 +4,19 @@
 // Threads: the host's calls and the watchdog's expiry share one re-entrant exclusion.
 // Every host operation takes it (waiting through the lock's wait hook); the expiry path
 // only tries it, and when a host call holds it the expiry is recorded and run by that call
-// before it returns. Errors raised by host code (callbacks, subscribers) during an
-// operation are held until the operation has completed and then raised, so a transition
-// is never left half done.
+// before it returns.
+//
+// Host code runs outside the engine. The state-change and error callbacks and the item
+// subscribers are never called while the exclusion is held or in the middle of a
+// transition or transfer: each operation records its notifications in the handler's
+// notification queue (engine/notification_queue.hpp), and once it has completed and
+// released the exclusion, the thread that did it delivers them, in order. An operation that
+// host code calls (on any handler, from any callback) is just the next operation and finds
+// the handler whole; a reset the host asks for from a subscriber is in force when the call
+// that handled the reply returns. No thread holds a handler while it runs host code, so no
+// thread waits for another handler's callbacks. Errors of host code reach the host call
+// that caused them, the first one, after every notification was delivered; those of a
+// watchdog expiry are logged.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -26,6 +36,7 @@
 #include "engine/host_callbacks.hpp"
 #include "engine/master_handler_diagnostics.hpp"
 #include "engine/node.hpp"
+#include "engine/notification_queue.hpp"
 #include "engine/state_id.hpp"
 #include "engine/states/state_connection.hpp"
 #include "engine/states/state_data.hpp"
@@ -83,21 +94,20 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     // Zeroes the counters; the time of the last accepted reply is kept.
     void reset_diagnostics();
 
-    // Runs `f` as one host operation: under the exclusion, with the errors of host code
-    // held until `f` has finished. Expiries recorded meanwhile run before it returns.
+    // Runs `f` as one host operation under the exclusion; expiries recorded meanwhile run
+    // before the exclusion is released. Then the notifications are delivered (unless this
+    // thread still holds the handler, or already delivers them further up its stack), and
+    // the first error of the host code they ran is raised. An error of `f` itself wins.
     template <typename F>
     void exclusive(F&& f) {
-        ErrorScope scope;
-        enter_(scope);
+        enter_();
         try {
             std::forward<F>(f)();
-            settle_();
         } catch (...) {
-            leave_(scope);
+            leave_(false);
             throw;
         }
-        leave_(scope);
-        if (scope.first) std::rethrow_exception(scope.first);
+        leave_(true);
     }
 
     // The stored request and a counter of its rebuilds (read under the exclusion).
@@ -140,17 +150,11 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     // The steady clock now. Within the handling of one reply it is read once and shared
     // (the watchdog's re-arm and the diagnostics), since a read costs a good part of a cycle.
     ConnectionDiagnostics::Clock::time_point cycle_time();
-    // Every safe input to its fail-safe value, even when a subscriber raises.
+    // Every safe input to its fail-safe value; the subscribers of those that changed are
+    // notified after the operation.
     void set_inputs_to_failsafe();
-    // Runs host code; its error is held for the end of the current host operation.
-    template <typename F>
-    void run_host_code(F&& f) {
-        try {
-            std::forward<F>(f)();
-        } catch (...) {
-            defer_error_(std::current_exception());
-        }
-    }
+    // Where the notifications of the current operation go (the caller holds the exclusion).
+    NotificationQueue& notifications() noexcept { return notifications_; }
     // Whether the last reply had the length that the input map fixes.
     bool reply_length_matches() const noexcept { return reply_length_ok_; }
 
@@ -163,21 +167,23 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     State& state_object(StateId id) noexcept;
 
   private:
-    struct ErrorScope {
-        std::exception_ptr first;
-        ErrorScope* outer = nullptr;
-    };
-
-    void enter_(ErrorScope& scope);
-    void leave_(ErrorScope& scope) noexcept;
+    // A handler inherited through fork() has no watchdog thread: it refuses to run.
+    void check_not_forked_() const;
+    void enter_();
+    // Releases the exclusion, then delivers; raises the first host error when asked to.
+    void leave_(bool raise_errors);
     void release_() noexcept;
-    void run_missed_expiry_(std::exception_ptr* error) noexcept;
-    void defer_error_(std::exception_ptr error);
+    void run_missed_expiry_() noexcept;
+    // Delivers what is queued, if this thread may; returns the first error that belongs to
+    // this thread's host call (others are logged).
+    std::exception_ptr deliver_();
+    void deliver_one_(const Notification& notification);
     void on_watchdog_timeout_();
+    // The watchdog thread, asked to deliver what a batch left.
+    void on_watchdog_wake_();
+    void deliver_on_watchdog_thread_();
     void reset_locked_();
     void stop_locked_();
-    // After a stop made by host code within this operation, a Reset request again.
-    void settle_();
     void recalculate_request_();
     bool same_as_last_reply_(std::span<const std::uint8_t> data) const noexcept;
     void store_last_reply_(std::span<const std::uint8_t> data) noexcept;
@@ -189,8 +195,6 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     // exclusion, the last reply and the cycle's footprint.
     HandlerLock lock_;
     std::atomic<bool> expiry_pending_{false};
-    bool settle_after_stop_ = false;
-    ErrorScope* error_scope_ = nullptr;
     // The last reply: its bytes up to a frame's length, and for a longer one a hash of the
     // rest, so that repeats are recognised without storing arbitrary lengths.
     std::size_t last_reply_length_ = 0;
@@ -226,6 +230,7 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     std::uint64_t request_version_ = 0;
 
     ConnectionDiagnostics diagnostics_;
+    NotificationQueue notifications_;
     bool in_reply_ = false;
     bool have_cycle_time_ = false;
     ConnectionDiagnostics::Clock::time_point cycle_time_{};
@@ -240,5 +245,8 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
 std::uint16_t u16_from_real(double value);
 
 inline constexpr const char* kWatchdogNotRunningMessage = "FSoE Watchdog thread is not running";
+inline constexpr const char* kForkedHandlerMessage =
+    "This handler was inherited through fork(): its watchdog thread does not exist in this "
+    "process, so it cannot supervise a connection here. Create a new handler in this process";
 
 }  // namespace velmora

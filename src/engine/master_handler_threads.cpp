@@ -1,4 +1,5 @@
-// The exclusion between the host's calls and the watchdog's expiry path.
+// The exclusion between the host's calls and the watchdog's expiry path, and the delivery
+// of notifications once an operation has let go of it.
 //
 // The expiry path never waits for the exclusion: it records the expiry and tries it. If a
 // host call holds it, that call runs the recorded expiry before it lets go. A host call
@@ -6,7 +7,9 @@
 // is always free to confirm the blocking commands of a host call at once.
 #include <string>
 
+#include "engine/forced_unwind.hpp"
 #include "engine/master_handler.hpp"
+#include "protocol/errors.hpp"
 
 namespace velmora {
 namespace {
@@ -21,20 +24,21 @@ bool never_shared(const std::weak_ptr<MasterHandler>& weak) noexcept {
 
 }  // namespace
 
-void MasterHandler::enter_(ErrorScope& scope) {
+void MasterHandler::check_not_forked_() const {
+    if (watchdog_->forked()) throw RuntimeError(kForkedHandlerMessage);
+}
+
+void MasterHandler::enter_() {
+    check_not_forked_();
     lock_.lock();
-    scope.outer = error_scope_;
-    error_scope_ = &scope;
 }
 
-void MasterHandler::leave_(ErrorScope& scope) noexcept {
-    error_scope_ = scope.outer;
+void MasterHandler::leave_(bool raise_errors) {
     release_();
-}
-
-void MasterHandler::defer_error_(std::exception_ptr error) {
-    if (error_scope_ == nullptr) std::rethrow_exception(error);
-    if (!error_scope_->first) error_scope_->first = std::move(error);
+    // Still held further up this thread's stack: the outermost operation delivers.
+    if (!notifications_.pending() || lock_.held_by_this_thread()) return;
+    std::exception_ptr error = deliver_();
+    if (error && raise_errors) std::rethrow_exception(error);
 }
 
 // Lets go of the exclusion. The outermost hold first runs the expiries recorded while it
@@ -48,9 +52,7 @@ void MasterHandler::release_() noexcept {
         }
         // A plain load first: the exchange is an atomic read-modify-write, and the
         // uncontended path keeps to the one of taking the exclusion.
-        while (expiry_pending_.load() && expiry_pending_.exchange(false)) {
-            run_missed_expiry_(nullptr);
-        }
+        while (expiry_pending_.load() && expiry_pending_.exchange(false)) run_missed_expiry_();
         lock_.unlock();
         if (!expiry_pending_.load()) return;
         if (watchdog_ && watchdog_->on_watchdog_thread()) return;
@@ -58,25 +60,72 @@ void MasterHandler::release_() noexcept {
     }
 }
 
-void MasterHandler::run_missed_expiry_(std::exception_ptr* error) noexcept {
+void MasterHandler::run_missed_expiry_() noexcept {
     // An expiry that a stop or delete overtook is void: the watchdog no longer runs.
     if (!watchdog_->is_alive() || !watchdog_->active()) return;
-    ErrorScope scope;
-    scope.outer = error_scope_;
-    error_scope_ = &scope;
+    // Its notifications are no host call's own: their errors are logged.
+    const bool host = notifications_.record_for_host(false);
     try {
         _watchdog_expired_event();
-        settle_();
     } catch (...) {
-        if (!scope.first) scope.first = std::current_exception();
+        Watchdog::log_error(kExpiryFailed, std::current_exception());
     }
-    error_scope_ = scope.outer;
-    if (!scope.first) return;
-    if (error != nullptr) {
-        *error = scope.first;
-    } else {
-        // Not the host call's own error: logged as the watchdog thread would log it.
-        Watchdog::log_error(kExpiryFailed, scope.first);
+    notifications_.record_for_host(host);
+}
+
+std::exception_ptr MasterHandler::deliver_() {
+    if (!notifications_.begin_delivery()) return nullptr;
+    // Unwinding (a thread ended under it) leaves the rest to the next operation.
+    struct Delivering {
+        NotificationQueue& queue;
+        bool finished = false;
+        ~Delivering() {
+            if (!finished) queue.abandon_delivery();
+        }
+    } delivering{notifications_};
+    const std::uintptr_t me = NotificationQueue::this_thread();
+    std::exception_ptr first;
+    Notification notification;
+    bool left_over = false;
+    while (notifications_.next(notification, left_over)) {
+        try {
+            deliver_one_(notification);
+        } catch (const ForcedUnwind&) {
+            throw;
+        } catch (...) {
+            if (notification.raise_to_origin && notification.origin == me) {
+                if (!first) first = std::current_exception();
+            } else {
+                Watchdog::log_error(kExpiryFailed, std::current_exception());
+            }
+        }
+        notification.item.reset();
+    }
+    delivering.finished = true;
+    // Other threads' notifications that came during this batch: the watchdog thread delivers
+    // them soon, unless an operation comes first.
+    if (left_over) watchdog_->wake();
+    return first;
+}
+
+void MasterHandler::deliver_one_(const Notification& notification) {
+    switch (notification.kind) {
+        case Notification::Kind::StateChanged:
+            if (StateChangeCallbackPtr callback = state_change_callback()) {
+                (*callback)(notification.state);
+            }
+            return;
+        case Notification::Kind::Error:
+            if (ErrorCallbackPtr callback = report_error_callback()) {
+                const auto view = [](const std::optional<std::string>& text) {
+                    return text ? std::optional<std::string_view>(*text) : std::nullopt;
+                };
+                (*callback)(view(notification.transition_name), view(notification.message));
+            }
+            return;
+        case Notification::Kind::ItemChanged:
+            notification.item->notify_changed();
+            return;
     }
 }
 
@@ -90,11 +139,25 @@ void MasterHandler::on_watchdog_timeout_() {
     }
     expiry_pending_.store(true);
     if (!lock_.try_lock()) return;  // the holder runs it
-    std::exception_ptr error;
-    while (expiry_pending_.exchange(false)) run_missed_expiry_(&error);
+    while (expiry_pending_.exchange(false)) run_missed_expiry_();
     release_();
-    // The watchdog logs what the expiry's host code raised.
-    if (error) std::rethrow_exception(error);
+    deliver_on_watchdog_thread_();
+}
+
+void MasterHandler::deliver_on_watchdog_thread_() {
+    if (!notifications_.pending()) return;
+    // The watchdog logs what host code raised for an operation of this thread.
+    if (std::exception_ptr error = deliver_()) std::rethrow_exception(error);
+}
+
+void MasterHandler::on_watchdog_wake_() {
+    // Alive while it delivers, as for an expiry.
+    std::shared_ptr<MasterHandler> self;
+    if (std::weak_ptr<MasterHandler> weak = weak_from_this(); !never_shared(weak)) {
+        self = weak.lock();
+        if (!self) return;
+    }
+    deliver_on_watchdog_thread_();
 }
 
 }  // namespace velmora

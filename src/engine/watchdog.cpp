@@ -1,6 +1,7 @@
 #include "engine/watchdog.hpp"
 
 #include <algorithm>
+#include <new>
 #include <cmath>
 #include <string>
 #include <system_error>
@@ -30,10 +31,11 @@ std::int64_t checked_timeout_ns(double timeout_s) {
 
 }  // namespace
 
-Watchdog::Impl::Impl(double timeout_s, Callback cb)
+Watchdog::Impl::Impl(double timeout_s, Callback cb, Callback wake_cb)
     : timeout_seconds(timeout_s),
       timeout_ns(checked_timeout_ns(timeout_s)),
-      callback(std::move(cb)) {
+      callback(std::move(cb)),
+      wake_callback(std::move(wake_cb)) {
     if (!callback) throw TypeError("Watchdog callback must be callable");
 }
 
@@ -72,10 +74,19 @@ void Watchdog::Impl::run() {
     std::int64_t wait_start = now_ns();
     while (!stopping_) {
         Command command = 0;
-        if (next_command(wait_start, command)) {
-            handle_logged(command);
-        } else {
-            expire();
+        switch (next_event(wait_start, command)) {
+            case Event::Command: {
+                std::lock_guard handling(handling_);
+                handle_logged(command);
+                break;
+            }
+            case Event::Expired:
+                call_away(callback);
+                break;
+            case Event::Wake:
+                // Not the watchdog's own business: the timeout runs on.
+                if (wake_callback) call_away(wake_callback);
+                continue;
         }
         // Every command, and the end of every expiry, starts a new timeout.
         wait_start = now_ns();
@@ -88,15 +99,19 @@ void Watchdog::Impl::run() {
     finished.store(true);
 }
 
-// Waits for the next command; false when the timeout passed first while active. Resets
-// are not queued: they move `last_reset_ns`, and the wait is re-computed from it on waking.
-bool Watchdog::Impl::next_command(std::int64_t wait_start_ns, Command& command) {
+// Waits for the next command, wake or expiry (the timeout passed while active). Resets are
+// not queued: they move `last_reset_ns`, and the wait is re-computed from it on waking.
+Watchdog::Impl::Event Watchdog::Impl::next_event(std::int64_t wait_start_ns, Command& command) {
     std::unique_lock lock(mutex_);
     for (;;) {
         if (!queue_.empty()) {
             command = queue_.front();
             queue_.pop_front();
-            return true;
+            return Event::Command;
+        }
+        if (wake_) {
+            wake_ = false;
+            return Event::Wake;
         }
         if (!is_active.load()) {
             command_ready_.wait(lock);
@@ -104,9 +119,18 @@ bool Watchdog::Impl::next_command(std::int64_t wait_start_ns, Command& command) 
         }
         std::int64_t deadline = std::max(wait_start_ns, last_reset_ns.load()) + timeout_ns;
         std::int64_t now = now_ns();
-        if (now >= deadline) return false;
+        if (now >= deadline) return Event::Expired;
         command_ready_.wait_for(lock, std::chrono::nanoseconds(deadline - now));
     }
+}
+
+void Watchdog::Impl::wake() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!alive.load()) return;
+        wake_ = true;
+    }
+    command_ready_.notify_one();
 }
 
 void Watchdog::Impl::set_complete() {
@@ -164,17 +188,31 @@ void Watchdog::Impl::handle_logged(Command command) noexcept {
     }
 }
 
-void Watchdog::Impl::expire() noexcept {
+void Watchdog::Impl::call_away(const Callback& f) noexcept {
+    // Away meanwhile: the callback runs host code, which may wait for a caller that waits
+    // for a confirmation; such a caller carries its command out itself.
+    {
+        std::lock_guard lock(mutex_);
+        away_ = true;
+    }
     try {
-        callback();
+        f();
     } catch (...) {
         // No confirmation here: a caller waiting for its command must not be released
         // before the thread has handled it.
         log(kCrashed, std::current_exception());
     }
+    std::lock_guard lock(mutex_);
+    away_ = false;
 }
 
-void Watchdog::Impl::handle_on_thread(Command command) {
+bool Watchdog::Impl::away() noexcept {
+    std::lock_guard lock(mutex_);
+    return away_;
+}
+
+void Watchdog::Impl::handle_in_place(Command command) {
+    auto handling = lock_blocking(handling_);
     for (;;) {
         Command earlier = 0;
         {
@@ -194,7 +232,11 @@ void Watchdog::Impl::handle_on_thread(Command command) {
 void Watchdog::Impl::process_blocking_command(Command command) {
     check_alive();
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        if (away_) {
+            lock.unlock();
+            return handle_in_place(command);
+        }
         complete_ = false;
         queue_.push_back(command);
     }
@@ -211,7 +253,7 @@ void Watchdog::Impl::process_blocking_command(Command command) {
 
 void Watchdog::Impl::activate() {
     check_alive();
-    if (on_thread()) return handle_on_thread(to_command(WatchdogCommand::ACTIVATE));
+    if (on_thread()) return handle_in_place(to_command(WatchdogCommand::ACTIVATE));
     std::unique_lock lock(blocking_lock_);  // waits through the wait hook
     if (is_active.load()) return;
     process_blocking_command(to_command(WatchdogCommand::ACTIVATE));
@@ -219,7 +261,7 @@ void Watchdog::Impl::activate() {
 
 void Watchdog::Impl::deactivate() {
     check_alive();
-    if (on_thread()) return handle_on_thread(to_command(WatchdogCommand::DEACTIVATE));
+    if (on_thread()) return handle_in_place(to_command(WatchdogCommand::DEACTIVATE));
     std::unique_lock lock(blocking_lock_);  // waits through the wait hook
     if (!is_active.load()) return;
     process_blocking_command(to_command(WatchdogCommand::DEACTIVATE));
@@ -231,7 +273,7 @@ void Watchdog::Impl::stop() {
 
 void Watchdog::Impl::send(WatchdogCommand command) {
     check_alive();
-    if (on_thread()) return handle_on_thread(to_command(command));
+    if (on_thread()) return handle_in_place(to_command(command));
     std::unique_lock lock(blocking_lock_);  // waits through the wait hook
     process_blocking_command(to_command(command));
 }
@@ -249,8 +291,20 @@ void Watchdog::Impl::reset_at(std::int64_t now) {
     }
 }
 
+void Watchdog::Impl::forget_thread_after_fork() noexcept {
+    forked.store(true);
+    alive.store(false);
+    is_active.store(false);
+    stopping_.store(true);
+    finished.store(true);
+    thread_id.store(std::thread::id{});
+    // The handle names a thread of the parent: it can be neither joined nor destroyed
+    // joinable, so it is let go of for good.
+    if (thread_.joinable()) static_cast<void>(new (std::nothrow) std::thread(std::move(thread_)));
+}
+
 void Watchdog::Impl::join() {
-    if (on_thread()) return;
+    if (on_thread() || forked.load()) return;
     {
         auto lock = lock_blocking(join_mutex_);
         if (!thread_.joinable()) return;
@@ -263,8 +317,8 @@ void Watchdog::Impl::join() {
 
 // ---- Watchdog ----
 
-Watchdog::Watchdog(double timeout_s, Callback callback)
-    : impl_(std::make_shared<Impl>(timeout_s, std::move(callback))) {}
+Watchdog::Watchdog(double timeout_s, Callback callback, Callback wake_callback)
+    : impl_(std::make_shared<Impl>(timeout_s, std::move(callback), std::move(wake_callback))) {}
 
 Watchdog::~Watchdog() {
     impl_->owner_gone.store(true);
@@ -286,6 +340,9 @@ void Watchdog::start() {
 bool Watchdog::is_alive() const noexcept {
     return impl_->alive.load();
 }
+bool Watchdog::forked() const noexcept {
+    return impl_->forked.load();
+}
 void Watchdog::activate() {
     impl_->activate();
 }
@@ -294,6 +351,9 @@ void Watchdog::deactivate() {
 }
 void Watchdog::reset() {
     impl_->reset();
+}
+void Watchdog::wake() {
+    impl_->wake();
 }
 const void* Watchdog::rearm_state() const noexcept {
     return impl_.get();

@@ -31,16 +31,22 @@ class Watchdog {
     // included (for process exit). The caller's own watchdog thread is stopped, not joined.
     static void stop_all() noexcept;
 
-    Watchdog(double timeout_s, Callback callback);
+    // `wake_callback`, when given, is what the thread calls on wake() (see there).
+    Watchdog(double timeout_s, Callback callback, Callback wake_callback = nullptr);
     ~Watchdog();  // stops and joins the thread if it still runs
     Watchdog(const Watchdog&) = delete;
     Watchdog& operator=(const Watchdog&) = delete;
 
     void start();  // starts the thread, inactive
     bool is_alive() const noexcept;
+    // Inherited through fork(): its thread does not exist in this process (never alive).
+    bool forked() const noexcept;
     void activate();    // blocking; no-op when active
     void deactivate();  // blocking; no-op when inactive
     void reset();       // re-arm; never blocks
+    // Asks the thread to call its wake callback soon, between its commands and expiries
+    // (never blocks; nothing happens once the thread has stopped). The timeout runs on.
+    void wake();
     void stop();        // blocking; the thread ends (not joined)
     void activate_and_reset();
     // Re-arm as of `steady_ns`, a reading of std::chrono::steady_clock in nanoseconds that

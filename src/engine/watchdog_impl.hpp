@@ -58,7 +58,7 @@ void reap_orphans() noexcept;
 }  // namespace watchdog_detail
 
 struct Watchdog::Impl : std::enable_shared_from_this<Watchdog::Impl> {
-    Impl(double timeout_s, Callback callback);
+    Impl(double timeout_s, Callback callback, Callback wake_callback);
     ~Impl();
 
     void start();
@@ -69,13 +69,19 @@ struct Watchdog::Impl : std::enable_shared_from_this<Watchdog::Impl> {
     void reset_at(std::int64_t now);
     void join();
     void send(WatchdogCommand command);
+    void wake();
+    // In a child process after fork(): the thread does not exist there. Marks this watchdog
+    // dead without touching a lock (another thread of the parent may have held one).
+    void forget_thread_after_fork() noexcept;
     bool on_thread() const noexcept { return thread_id.load() == std::this_thread::get_id(); }
 
     const double timeout_seconds;
     const std::int64_t timeout_ns;
     const Callback callback;
+    const Callback wake_callback;
 
     std::atomic<bool> alive{false};       // accepting commands: from start until STOP
+    std::atomic<bool> forked{false};      // inherited through fork(): no thread behind it
     std::atomic<bool> finished{false};    // the thread body has returned
     std::atomic<bool> is_active{false};   // written only by the watchdog thread
     std::atomic<bool> owner_gone{false};  // the Watchdog object was destroyed
@@ -87,16 +93,22 @@ struct Watchdog::Impl : std::enable_shared_from_this<Watchdog::Impl> {
 
     void run();
     void check_alive() const;
-    bool next_command(std::int64_t wait_start_ns, Command& command);
+    enum class Event : std::uint8_t { Command, Expired, Wake };
+    Event next_event(std::int64_t wait_start_ns, Command& command);
+    // Runs a callback of the thread, away from its commands meanwhile.
+    void call_away(const Callback& f) noexcept;
     void handle(Command command);
     void handle_logged(Command command) noexcept;
-    void expire() noexcept;
     void set_complete();
     // Caller holds blocking_lock_ (or runs on the watchdog thread).
     void process_blocking_command(Command command);
-    // A blocking command issued on the watchdog thread itself: the commands queued before
-    // it are handled first, then it is handled in place instead of waiting for itself.
-    void handle_on_thread(Command command);
+    // A blocking command that the thread cannot confirm now: issued on the watchdog thread
+    // itself, or while the thread runs its callback (host code, which may be waiting for
+    // this very caller). The commands queued before it are handled first, then it is handled
+    // in place, as the thread would, instead of waiting.
+    void handle_in_place(Command command);
+    // Whether the thread is running its callback.
+    bool away() noexcept;
 
     // Serialises the blocking commands of all callers, first come first served.
     HandlerLock blocking_lock_;
@@ -106,7 +118,11 @@ struct Watchdog::Impl : std::enable_shared_from_this<Watchdog::Impl> {
     std::deque<Command> queue_;
     bool complete_ = false;  // the confirmation event
     bool started_ = false;
-    bool stopping_ = false;  // watchdog thread only
+    bool away_ = false;      // the thread runs its callback and confirms nothing meanwhile
+    bool wake_ = false;      // the wake callback is due
+    std::atomic<bool> stopping_{false};
+    // Held by whoever carries out commands: the thread, or a caller in its place.
+    std::mutex handling_;
 
     std::mutex join_mutex_;
     std::thread thread_;

@@ -1,5 +1,7 @@
 // Process-wide watchdog services: the registry of started threads (so that process exit
 // can stop and join them all) and the engine's error log.
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -18,9 +20,30 @@ struct Registry {
     std::vector<std::shared_ptr<Watchdog::Impl>> started;
 };
 
+Registry& registry();
+
+// fork() copies no thread but the caller: in the child every registered watchdog is marked
+// dead (its handler then refuses to run unsupervised). The registry's lock is held across
+// the fork so that the child never inherits it held.
+void before_fork() noexcept {
+    registry().mutex.lock();
+}
+void after_fork_in_parent() noexcept {
+    registry().mutex.unlock();
+}
+void after_fork_in_child() noexcept {
+    Registry& r = registry();
+    for (const auto& impl : r.started) impl->forget_thread_after_fork();
+    r.mutex.unlock();
+}
+
 // Never destroyed: threads may still be registered while static objects are torn down.
 Registry& registry() {
-    static Registry* instance = new Registry;
+    static Registry* instance = [] {
+        auto* created = new Registry;
+        pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+        return created;
+    }();
     return *instance;
 }
 

@@ -103,7 +103,11 @@ class alignas(64) DictionaryMap {
     // Per-cycle transfers; they allocate nothing. A map wider than the frame's safe data is
     // refused before the frame or any item changes.
     void _set_data_to_frame(FSOEFrame& frame) const;
-    void _get_data_from_frame(const FSOEFrame& frame);
+    // Every value of the frame is stored before any subscriber runs: the changes go to
+    // `recorder` when given (the engine delivers them after its operation), else their
+    // subscribers are called here once the transfer is complete (the first error raised after
+    // all were called).
+    void _get_data_from_frame(const FSOEFrame& frame, ChangeRecorder* recorder = nullptr);
     // The transfer plan: a step per entry that carries an item, in layout order (rebuilt
     // here if an entry changed since). For the cycle's cache footprint.
     std::span<const TransferStep> _transfer_plan() const;
@@ -131,6 +135,7 @@ class alignas(64) DictionaryMap {
     // marked invalid instead of failing, for the next transfer to rebuild it.
     void rebuild_plan_() const;
     void rebuild_plan_noexcept_() const noexcept;
+    void get_data_from_frame_(const FSOEFrame& frame, ChangeRecorder& recorder);
     // Before a transfer: the plan again if an entry changed since it was built.
     void refresh_plan_() const {
         if (plan_epoch_ != DictionaryMappedItem::layout_epoch()) rebuild_plan_();
@@ -177,7 +182,9 @@ class alignas(64) DictionaryMap {
     mutable std::vector<TransferStep, LineAllocator<TransferStep>> plan_;
     // The item of each step, for the kinds a transfer leaves to the item's own _read or
     // _write (a direction the item does not have, or a bare item).
-    mutable std::vector<DictionaryItem*> plan_items_;
+    // The entry's own pointer, not a copy: a copy would count as a second owner of the item
+    // (the garbage-collector support visits only a sole owner).
+    mutable std::vector<const DictionaryItemPtr*> plan_items_;
     mutable std::uint64_t plan_epoch_ = 0;
     mutable bool plan_too_wide_ = false;
     bool locked_ = false;

@@ -6,6 +6,8 @@
 // bits: a value wider than its entry is cut to the entry's width instead of spilling into
 // the next entry, and an entry of 0 bits carries nothing in either direction.
 #include <algorithm>
+#include <array>
+#include <exception>
 #include <string>
 
 #include "mapping/dictionary_map.hpp"
@@ -54,7 +56,7 @@ void DictionaryMap::rebuild_plan_() const {
         const TransferStep step{item._cycle_state(), entry->position_bits(), entry->bits(),
                                 static_cast<std::uint8_t>(received), item.kind(),
                                 item.data_type()};
-        if (plan_items_[i] != &item) plan_items_[i] = &item;
+        if (plan_items_[i] != &entry->item()) plan_items_[i] = &entry->item();
         TransferStep& slot = plan_[i++];
         if (slot != step) slot = step;
     }
@@ -80,9 +82,9 @@ void DictionaryMap::_set_data_to_frame(FSOEFrame& frame) const {
     if (plan_too_wide_) throw ValueError(too_much_safe_data_message());
     U16Array& words = frame.safe_data();
     words.clear();
-    // By index, on a copy of the step, as _get_data_from_frame does.
+    // Items are only read: no host code runs here.
     for (std::size_t i = 0; i < plan_.size(); ++i) {
-        const TransferStep step = plan_[i];
+        const TransferStep& step = plan_[i];
         const unsigned bits = step.bits;
         if (bits == 0) continue;
         // An item that sends gives its wire form from its state; any other answers as its
@@ -93,7 +95,7 @@ void DictionaryMap::_set_data_to_frame(FSOEFrame& frame) const {
         } else if (step.kind == ItemKind::InputOutput) {
             value = static_cast<const SendReceiveState*>(step.state)->out.sent.wire();
         } else {
-            value = static_cast<std::uint64_t>(plan_items_[i]->_read());
+            value = static_cast<std::uint64_t>((*plan_items_[i])->_read());
         }
         value &= low_bits_mask(bits);
         const unsigned start = step.position_bits;
@@ -111,18 +113,53 @@ void DictionaryMap::_set_data_to_frame(FSOEFrame& frame) const {
     }
 }
 
-void DictionaryMap::_get_data_from_frame(const FSOEFrame& frame) {
+namespace {
+
+// The changes of one transfer made without a recorder, notified once it is complete. At
+// most one per safe-data bit can occur, so the batch has room for every one without
+// allocating.
+class ChangeBatch final : public ChangeRecorder {
+  public:
+    void item_changed(const DictionaryItemPtr& item) override { items_[count_++] = item; }
+    void notify() {
+        std::exception_ptr first;
+        for (std::size_t i = 0; i < count_; ++i) {
+            try {
+                items_[i]->notify_changed();
+            } catch (...) {
+                if (!first) first = std::current_exception();
+            }
+        }
+        if (first) std::rethrow_exception(first);
+    }
+
+  private:
+    std::array<DictionaryItemPtr, kSafeDataBits> items_;
+    std::size_t count_ = 0;
+};
+
+}  // namespace
+
+void DictionaryMap::_get_data_from_frame(const FSOEFrame& frame, ChangeRecorder* recorder) {
+    if (recorder != nullptr) return get_data_from_frame_(frame, *recorder);
+    ChangeBatch batch;
+    get_data_from_frame_(frame, batch);
+    batch.notify();
+}
+
+void DictionaryMap::get_data_from_frame_(const FSOEFrame& frame, ChangeRecorder& recorder) {
     refresh_plan_();
     if (plan_too_wide_) throw ValueError(too_much_safe_data_message());
     const U16Array& words = frame.safe_data();
-    // By index, on a copy of the step: a subscriber runs host code, which may edit the map
-    // (the plan then changes under the loop, but never to a step that is not valid).
+    // No host code runs in this loop (changes are only recorded), so the plan cannot change
+    // under it; each step is still checked against the safe data, which costs a compare.
     for (std::size_t i = 0; i < plan_.size(); ++i) {
-        const TransferStep step = plan_[i];
+        const TransferStep& step = plan_[i];
         const unsigned bits = step.bits;
         if (bits == 0) continue;
         const unsigned start = step.position_bits;
         const unsigned end = start + bits;
+        if (end > kSafeDataBits) throw ValueError(too_much_safe_data_message());
         std::uint64_t value = 0;
         for (unsigned word = start / kWordBits; word * kWordBits < end; ++word) {
             const int shift = static_cast<int>(word * kWordBits) - static_cast<int>(start);
@@ -135,15 +172,17 @@ void DictionaryMap::_get_data_from_frame(const FSOEFrame& frame) {
         }
         value &= low_bits_mask(step.received_bits);
         const auto received = static_cast<std::int64_t>(value);
+        bool changed = false;
         if (step.kind == ItemKind::Input) {
-            DictionaryItem::_receive(*static_cast<ReceiveState*>(step.state), step.data_type,
-                                     received);
+            changed = DictionaryItem::_receive(*static_cast<ReceiveState*>(step.state),
+                                               step.data_type, received);
         } else if (step.kind == ItemKind::InputOutput) {
-            DictionaryItem::_receive(static_cast<SendReceiveState*>(step.state)->in,
-                                     step.data_type, received);
+            changed = DictionaryItem::_receive(static_cast<SendReceiveState*>(step.state)->in,
+                                               step.data_type, received);
         } else {
-            plan_items_[i]->_write(received);
+            (*plan_items_[i])->_write(received);
         }
+        if (changed) recorder.item_changed(*plan_items_[i]);
     }
 }
 

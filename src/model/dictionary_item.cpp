@@ -73,7 +73,6 @@ std::int64_t DictionaryItem::_read() const {
 void DictionaryItem::_write(std::int64_t) {
     throw NotImplementedError();
 }
-void DictionaryItem::_set_fail_safe() {}
 
 // --- SubscriberList ---
 

@@ -81,29 +81,35 @@ class DictionaryItem {
     virtual std::int64_t _read() const;
     virtual void _write(std::int64_t value);
     // Only applicable to inputs: a no-op in the base and for outputs.
-    virtual void _set_fail_safe();
+    void _set_fail_safe() {
+        if (_store_fail_safe()) notify_changed();
+    }
+    // Stores the fail-safe value without notifying; true when the value changed and someone
+    // subscribed, so that the caller notifies (now, or later through a ChangeRecorder).
+    virtual bool _store_fail_safe() noexcept { return false; }
+    // Calls the subscribers of the received value's changes, in order; an error stops the
+    // loop and propagates.
+    void notify_changed() const { subscribers_.notify(); }
 
     // The per-cycle state and its size, for the map transfer's direct paths and a cache
     // footprint: a SendState (Output), a ReceiveState (Input), a SendReceiveState
     // (InputOutput), nothing for a bare item.
     void* _cycle_state() const noexcept { return state_; }
     std::size_t _cycle_state_bytes() const noexcept { return state_bytes_; }
-    // A received value as _write stores it (unserialize_value, store, notify on a change),
-    // given the state it goes to.
-    static void _receive(ReceiveState& state, DataType type, std::int64_t value) {
-        store_received_(state, unserialize_value(type, value));
+    // A received value as _write stores it (unserialize_value, store), given the state it
+    // goes to. True when the value changed and someone subscribed: the caller notifies.
+    static bool _receive(ReceiveState& state, DataType type, std::int64_t value) {
+        return store_received_(state, unserialize_value(type, value));
     }
 
   protected:
     DictionaryItem(std::int64_t key, std::string name, DataType data_type, ItemKind kind,
                    const Value& received, const Value& sent);
 
-    // Stores a received value; notifies the subscribers when it changed.
-    static void store_received_(ReceiveState& state, const Value& value) {
-        if (state.received.store_if_changed(value) &&
-            state.subscribers.load(std::memory_order_acquire) != 0) {
-            state.owner->subscribers_.notify();
-        }
+    // Stores a received value; true when it changed and someone subscribed.
+    static bool store_received_(ReceiveState& state, const Value& value) noexcept {
+        return state.received.store_if_changed(value) &&
+               state.subscribers.load(std::memory_order_acquire) != 0;
     }
     // Stores a value to send, with its wire form; a value the data type cannot encode is
     // refused here (as serialize_value), not halfway through a frame.
@@ -125,14 +131,27 @@ class DictionaryItem {
 
 using DictionaryItemPtr = std::shared_ptr<DictionaryItem>;
 
+// Where changes of received values go when their subscribers must not run yet: a transfer
+// stores every value of a frame first, and host code runs only once the frame is complete.
+class ChangeRecorder {
+  public:
+    virtual ~ChangeRecorder() = default;
+    // Records that `item` changed; its subscribers are due later, in the recorded order.
+    virtual void item_changed(const DictionaryItemPtr& item) = 0;
+};
+
 class DictionaryItemInput final : public DictionaryItem {
   public:
     DictionaryItemInput(std::int64_t key, std::string name, DataType data_type,
                         Value fail_safe_value);
     Value get() const override { return receive_->received.load(); }
     void set(const Value& value) override;  // PermissionError "Cannot set safe input item <name>"
-    void _write(std::int64_t value) override { _receive(*receive_, data_type(), value); }
-    void _set_fail_safe() override { store_received_(*receive_, fail_safe_value_); }
+    void _write(std::int64_t value) override {
+        if (_receive(*receive_, data_type(), value)) notify_changed();
+    }
+    bool _store_fail_safe() noexcept override {
+        return store_received_(*receive_, fail_safe_value_);
+    }
 
     const Value& fail_safe_value() const noexcept { return fail_safe_value_; }
     void subscribe_changed(SubscriberPtr callback) { subscribers_.subscribe(std::move(callback)); }
@@ -162,8 +181,12 @@ class DictionaryItemInputOutput final : public DictionaryItem {
     Value get() const override { return receive_->received.load(); }
     void set(const Value& value) override { store_sent_(value); }  // checked; value_output
     std::int64_t _read() const override { return send_->sent.wire(); }
-    void _write(std::int64_t value) override { _receive(*receive_, data_type(), value); }
-    void _set_fail_safe() override { store_received_(*receive_, fail_safe_input_value_); }
+    void _write(std::int64_t value) override {
+        if (_receive(*receive_, data_type(), value)) notify_changed();
+    }
+    bool _store_fail_safe() noexcept override {
+        return store_received_(*receive_, fail_safe_input_value_);
+    }
 
     Value get_output() const { return send_->sent.load(); }
     const Value& fail_safe_input_value() const noexcept { return fail_safe_input_value_; }

@@ -267,18 +267,53 @@ struct Probe : Subscriber {
     bool equals(const Subscriber& other) const override { return this == &other; }
 };
 
-TEST_F(TransferTest, SubscribersSeeEarlierEntriesUpdatedAndLaterOnesNot) {
+// A frame is stored whole before any subscriber runs: a subscriber sees every value of its
+// frame, and one that raises neither stops the transfer nor the other subscribers.
+TEST_F(TransferTest, SubscribersRunOnceTheWholeFrameIsStored) {
+    map.add(a);
+    map.add(b);
+    auto probe_a = std::make_shared<Probe>();
+    auto probe_b = std::make_shared<Probe>();
+    Value seen_b;
+    int b_calls = 0;
+    probe_a->body = [&] {
+        seen_b = b->get();
+        throw ValueError("subscriber of a");
+    };
+    probe_b->body = [&] { ++b_calls; };
+    a->subscribe_input_changed(probe_a);
+    b->subscribe_input_changed(probe_b);
+    frame.safe_data()[0] = 0x3401;
+    frame.safe_data()[1] = 0x0012;
+    EXPECT_THROW(map._get_data_from_frame(frame), ValueError);
+    EXPECT_TRUE(values_equal(seen_b, Value{std::int64_t{0x1234}}));
+    EXPECT_TRUE(values_equal(b->get(), Value{std::int64_t{0x1234}}));
+    EXPECT_EQ(b_calls, 1);
+}
+
+// A recorder given to the transfer receives the changes in layout order instead of the
+// subscribers being called.
+TEST_F(TransferTest, ARecorderCollectsTheChangesInsteadOfNotifying) {
+    struct Recorder final : ChangeRecorder {
+        std::vector<DictionaryItemPtr> items;
+        void item_changed(const DictionaryItemPtr& item) override { items.push_back(item); }
+    } recorder;
     map.add(a);
     map.add(b);
     auto probe = std::make_shared<Probe>();
-    Value seen_b;
-    probe->body = [&] { seen_b = b->get(); };
+    int calls = 0;
+    probe->body = [&] { ++calls; };
     a->subscribe_input_changed(probe);
+    b->subscribe_input_changed(probe);
     frame.safe_data()[0] = 0x3401;
     frame.safe_data()[1] = 0x0012;
-    map._get_data_from_frame(frame);
-    EXPECT_TRUE(values_equal(seen_b, Value{std::int64_t{0}}));
-    EXPECT_TRUE(values_equal(b->get(), Value{std::int64_t{0x1234}}));
+    map._get_data_from_frame(frame, &recorder);
+    EXPECT_EQ(calls, 0);
+    ASSERT_EQ(recorder.items.size(), 2u);
+    EXPECT_EQ(recorder.items[0].get(), a.get());
+    EXPECT_EQ(recorder.items[1].get(), b.get());
+    map._get_data_from_frame(frame, &recorder);  // unchanged values: nothing recorded
+    EXPECT_EQ(recorder.items.size(), 2u);
 }
 
 // Plain bit-by-bit form of the transfer, the oracle for the word-wise one.

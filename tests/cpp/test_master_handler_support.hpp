@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,17 +31,26 @@ class RecordingErrors final : public ErrorCallback {
   public:
     void operator()(std::optional<std::string_view> name,
                     std::optional<std::string_view> message) override {
-        records.push_back(
-            {std::string(name.value_or("<none>")), std::string(message.value_or("<none>"))});
+        {
+            std::lock_guard lock(mutex);
+            records.push_back(
+                {std::string(name.value_or("<none>")), std::string(message.value_or("<none>"))});
+        }
         if (on_call) on_call();
         if (throw_next) {
             throw_next = false;
             throw RuntimeError("error callback failed");
         }
     }
+    // Read while a watchdog thread may report.
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return records.size();
+    }
     std::vector<ErrorRecord> records;
     bool throw_next = false;
     std::function<void()> on_call;
+    std::mutex mutex;
 };
 
 class RecordingStates final : public StateChangeCallback {
@@ -197,7 +207,7 @@ class HandlerRig {
     // Drives the connection with correct replies from its current state into `target`;
     // nothing may be reported on the way.
     void advance_to(StateId target) {
-        const std::size_t reported = errors->records.size();
+        const std::size_t reported = errors->count();
         for (int i = 0; i < 200 && handler->state() != target; ++i) {
             switch (handler->state()) {
                 case StateId::Reset:
@@ -216,7 +226,7 @@ class HandlerRig {
             }
         }
         ASSERT_EQ(handler->state(), target);
-        ASSERT_EQ(errors->records.size(), reported) << errors->records.back().transition;
+        ASSERT_EQ(errors->count(), reported) << errors->records.back().transition;
     }
 
     // The error code carried by the current request (a Reset frame).

@@ -58,25 +58,30 @@ def test_host_loop_against_a_1ms_watchdog():
     assert worker.ident in {t for _, t in calls}
 
 
-def test_expiry_during_a_busy_host_call_is_run_by_it_and_its_errors_are_logged(caplog):
+def test_expiry_during_slow_host_code_is_delivered_and_its_errors_are_logged(caplog):
     seen = []
 
     def on_error(name, message):
-        seen.append((name, threading.get_ident()))
+        seen.append(name)
         if name == "SESSION_WD":
             raise RuntimeError("boom")
 
     def on_state(state):
         if state is v.StateSession:
-            time.sleep(0.3)  # the handler is held while its watchdog expires
+            time.sleep(0.3)  # slow host code while the watchdog expires
 
     h, _ = make_handler(0.1, report_error_callback=on_error, state_change_callback=on_state)
     h.start()
     with caplog.at_level(logging.ERROR, logger="velmora"):
-        h.set_reply(RESET_REPLY)  # does not raise the expiry's error
+        began = time.monotonic()
+        h.set_reply(RESET_REPLY)  # does not raise the expiry's error, nor wait for its callbacks
+        assert time.monotonic() - began < 1.0
+        deadline = time.monotonic() + 5
+        while "SESSION_WD" not in seen and time.monotonic() < deadline:
+            time.sleep(0.01)
         h.stop()
     h.delete()
-    assert seen[0] == ("SESSION_WD", threading.get_ident())
+    assert "SESSION_WD" in seen
     records = [r for r in caplog.records if r.name == "velmora"]
     assert records and records[0].exc_info[0] is RuntimeError
     assert str(records[0].exc_info[1]) == "boom"

@@ -3,6 +3,7 @@ reply cycle, callbacks, state classes, lifecycle and pickling."""
 import gc
 import os
 import pickle
+import time
 
 import pytest
 
@@ -291,12 +292,25 @@ def test_delete_twice_and_start_after_delete(rig):
 
 
 def test_collected_handler_ends_its_thread():
-    before = thread_count()
+    # By thread id, and waiting for it: other tests' threads may still be ending meanwhile.
+    def thread_ids():
+        return set(os.listdir("/proc/self/task"))
+
+    def wait_until(condition, limit=5.0):
+        end = time.monotonic() + limit
+        while not condition():
+            if time.monotonic() > end:
+                return False
+            time.sleep(0.001)
+        return True
+
+    before = thread_ids()
     rig = Rig()
     # A callback that refers to its own handler: a cycle only the collector can break.
     rig.handler_ref = rig.handler
     rig.handler = None
-    assert thread_count() == before + 1
+    assert wait_until(lambda: len(thread_ids() - before) == 1)
+    ours = thread_ids() - before
     del rig
     gc.collect()
-    assert thread_count() == before
+    assert wait_until(lambda: not thread_ids() & ours)

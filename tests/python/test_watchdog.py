@@ -278,13 +278,18 @@ def test_concurrent_callers_do_not_deadlock(make, caplog):
 
 @needs_proc
 def test_collected_watchdog_stops_and_joins_its_thread():
-    before = os_threads()
+    # By thread id, and waiting for it: other tests' threads may still be ending meanwhile.
+    def thread_ids():
+        return set(os.listdir("/proc/self/task"))
+
+    before = thread_ids()
     wd = Watchdog(0.005, Counter())
     wd.start()
     wd.activate()
-    assert os_threads() == before + 1
+    assert wait_until(lambda: len(thread_ids() - before) == 1, limit=5.0)
+    ours = thread_ids() - before
     del wd
-    assert os_threads() == before
+    assert wait_until(lambda: not thread_ids() & ours, limit=5.0)
 
 
 @needs_proc

@@ -59,9 +59,9 @@ void StateData::map_frame() {
 StateId StateData::data_ok1_action_() {
     log_transition("DATA_OK1");
     MasterHandler& c = context();
-    // A subscriber that raises does not stop the transition; its error reaches the host
-    // when the reply has been handled.
-    c.run_host_code([&c] { c.slave().dictionary_map()->_get_data_from_frame(c.slave().frame()); });
+    // Every input of the reply is stored before any subscriber hears of it: the changes are
+    // delivered after the operation.
+    c.slave().dictionary_map()->_get_data_from_frame(c.slave().frame(), &c.notifications());
     c._generate_crcs_cyclic_for_next_frame = true;
     c.activate_and_reset_watchdog();
     return StateId::Data;
