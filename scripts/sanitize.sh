@@ -17,4 +17,4 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 build_and_test build/asan address,undefined "*"
-build_and_test build/tsan thread "*Thread*:*Watchdog*:*Concurren*:*HandlerLock*"
+build_and_test build/tsan thread "*Thread*:*Watchdog*:*Concurren*:*HandlerLock*:*Notification*:*HostCallFromASubscriber*"

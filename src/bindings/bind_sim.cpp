@@ -210,7 +210,8 @@ void bind_event(nb::module_& m) {
             "The simulator's clock when it happened.")
         .def_prop_ro(
             "kind", [](const SimEvent& e) { return std::string(sim::event_kind_name(e.kind)); },
-            "frame, repeat, ignored, state, error, master_reset, watchdog, fault or host_reset.")
+            "frame, repeat, ignored, state, error, master_reset, watchdog, fault, host_reset or "
+            "failsafe_not_zero.")
         .def_prop_ro(
             "state", [](const SimEvent& e) { return std::string(sim::sim_state_name(e.state)); },
             "The slave's state when the event was recorded (frame, state: after it).")

@@ -88,7 +88,7 @@ std::string fault_text(const SimEvent& e) {
 std::string_view event_kind_name(SimEventKind kind) noexcept {
     static constexpr std::array<std::string_view, kSimEventKindCount> kNames = {
         "frame",        "repeat",   "ignored", "state",      "error",
-        "master_reset", "watchdog", "fault",   "host_reset",
+        "master_reset", "watchdog", "fault",   "host_reset", "failsafe_not_zero",
     };
     return kNames[static_cast<std::size_t>(kind)];
 }
@@ -181,6 +181,9 @@ std::string describe(const SimEvent& e) {
             return fault_text(e);
         case SimEventKind::HOST_RESET:
             return "reset by the host (error " + error_text(e.code) + ")";
+        case SimEventKind::FAILSAFE_NOT_ZERO:
+            return "fail-safe data not zero: byte " + std::to_string(e.index) + " is " +
+                   std::to_string(e.value) + " (outputs not used)";
     }
     return {};
 }

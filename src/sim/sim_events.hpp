@@ -21,9 +21,12 @@ enum class SimEventKind : std::uint8_t {
     WATCHDOG,      // no new frame within the watchdog time
     FAULT,         // an injected fault was applied
     HOST_RESET,    // the host reset the slave
+    // a FAILSAFE_DATA request whose safe data was not all zeros (its outputs were not used;
+    // `index` is the first non-zero byte, `value` its value)
+    FAILSAFE_NOT_ZERO,
 };
 
-inline constexpr std::size_t kSimEventKindCount = 9;
+inline constexpr std::size_t kSimEventKindCount = 10;
 
 std::string_view event_kind_name(SimEventKind kind) noexcept;
 

@@ -288,7 +288,17 @@ void SlaveSimulator::on_data_frame(std::uint16_t command) {
         std::memcpy(outputs_, data, output_bytes_);
         outputs_valid_ = true;
     } else {
-        // Fail-safe data: the slave must not act on the outputs it carries.
+        // Fail-safe data: the slave must not act on the outputs it carries, which a master
+        // sends as zeros; anything else is worth a note in the log.
+        std::uint8_t data[MAX_DATA_BYTES];
+        rx_.get_safe_data_bytes(data);
+        for (std::uint16_t i = 0; i < rx_.safe_data_size_bytes(); ++i) {
+            if (data[i] == 0) continue;
+            SimEvent& event = log(SimEventKind::FAILSAFE_NOT_ZERO);
+            event.index = i;
+            event.value = data[i];
+            break;
+        }
         std::memset(outputs_, 0, sizeof outputs_);
         outputs_valid_ = false;
     }

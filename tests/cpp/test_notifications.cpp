@@ -1,6 +1,8 @@
 // Host code runs after the operation that caused it: the notification queue, and what a
 // callback that calls back into handlers finds.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -221,6 +223,52 @@ TEST(Notifications, ErrorCallbacksThatResetEachOtherDoNotDeadlock) {
     }
     a.handler->stop();
     b.handler->stop();
+}
+
+}  // namespace
+}  // namespace velmora::testing
+
+namespace velmora::testing {
+namespace {
+
+// fork() copies no watchdog thread: the child's copy of a handler must not run unsupervised.
+TEST(Fork, AnInheritedHandlerRefusesToRunAndDeleteReturnsAtOnce) {
+    HandlerRig rig(2, 2, {}, 0.05);
+    rig.advance_to(StateId::Data);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int failures = 0;
+        const auto refuses = [&](const std::function<void()>& operation) {
+            try {
+                operation();
+                ++failures;
+            } catch (const RuntimeError& e) {
+                if (std::string(e.what()).find("fork") == std::string::npos) ++failures;
+            } catch (...) {
+                ++failures;
+            }
+        };
+        refuses([&] { rig.handler->reset(); });
+        refuses([&] { rig.handler->start(); });
+        refuses([&] { rig.handler->stop(); });
+        refuses([&] { rig.request(); });
+        refuses([&] { rig.handler->set_fail_safe(false); });
+        refuses([&] { rig.answer(FSOECommand::PROCESS_DATA, {1, 2}, kConnectionId); });
+        if (rig.handler->_watchdog().is_alive()) ++failures;
+        const auto began = std::chrono::steady_clock::now();
+        rig.handler->delete_();
+        rig.handler.reset();  // destroyed without waiting for a thread that is not there
+        if (std::chrono::steady_clock::now() - began > 1s) ++failures;
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The parent's handler is still supervised.
+    ASSERT_TRUE(wait_until([&] { return rig.handler->state() != StateId::Data; }));
+    EXPECT_TRUE(inputs_fail_safe(rig));
 }
 
 }  // namespace

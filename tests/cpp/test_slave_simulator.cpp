@@ -113,11 +113,22 @@ TEST_P(SimConnect, ReachesDataAndExchangesProcessDataBothWays) {
     EXPECT_EQ(sim.master_session_id(), master.master_session_id());
     EXPECT_EQ(sim.initialization_data_bytes(), init);
 
-    // Fail-safe data first: the slave applies no outputs.
+    // Fail-safe data first: the slave applies no outputs. This master sends its outputs in
+    // fail-safe frames too, which the slave notes (fail-safe data is all zeros).
+    const auto not_zero_notes = [&sim] {
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < sim.events().size(); ++i) {
+            n += sim.events()[i].kind == SimEventKind::FAILSAFE_NOT_ZERO ? 1 : 0;
+        }
+        return n;
+    };
+    EXPECT_EQ(not_zero_notes(), 0u);
     master.outputs() = pattern(c.output_bytes, 3);
     run(master, sim, 2, [] { return false; });
     EXPECT_FALSE(sim.outputs_valid());
     EXPECT_EQ(bytes(sim.outputs()), Bytes(c.output_bytes, 0));
+    EXPECT_GT(not_zero_notes(), 0u);
+    std::size_t notes = 0;
 
     master.fail_safe = false;
     for (std::uint8_t round = 0; round < 5; ++round) {
@@ -127,10 +138,13 @@ TEST_P(SimConnect, ReachesDataAndExchangesProcessDataBothWays) {
         run(master, sim, 2, [] { return false; });
         EXPECT_EQ(bytes(sim.outputs()), master.outputs());
         EXPECT_EQ(master.inputs(), in);
+        // The request built before the switch was still fail-safe; none after it.
+        if (round == 0) notes = not_zero_notes();
     }
     EXPECT_TRUE(sim.outputs_valid());
     EXPECT_EQ(master.last_transition(), "DATA_OK1");
     EXPECT_EQ(sim.errors_detected(), 0u);
+    EXPECT_EQ(not_zero_notes(), notes);  // process data is no fail-safe data
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -21,7 +21,7 @@ TEST(StateData, OutputsTravelUnderTheFailSafeSwitch) {
     Request r = rig.decoded();
     EXPECT_EQ(r.command, kFailsafe);
     EXPECT_EQ(r.connection_id, kConnectionId);
-    EXPECT_EQ(r.safe_data, (Bytes{0x5A, 0xC3}));
+    EXPECT_EQ(r.safe_data, (Bytes{0, 0})) << "fail-safe data is all zeros";
     rig.handler->set_fail_safe(false);
     EXPECT_EQ(rig.decoded().command, kFailsafe) << "takes effect with the next request built";
     rig.outputs[0]->set(Value{std::int64_t{0x01}});
@@ -31,7 +31,34 @@ TEST(StateData, OutputsTravelUnderTheFailSafeSwitch) {
     EXPECT_EQ(r.safe_data, (Bytes{0x01, 0xC3}));
     rig.handler->set_fail_safe();
     rig.answer(FSOECommand::PROCESS_DATA, rig.input_bytes(0x20), kConnectionId);
-    EXPECT_EQ(rig.decoded().command, kFailsafe);
+    r = rig.decoded();
+    EXPECT_EQ(r.command, kFailsafe);
+    EXPECT_EQ(r.safe_data, (Bytes{0, 0}));
+    // The items kept their values: the next process-data frame carries them again.
+    rig.handler->set_fail_safe(false);
+    rig.answer(FSOECommand::PROCESS_DATA, rig.input_bytes(0x30), kConnectionId);
+    EXPECT_EQ(rig.decoded().safe_data, (Bytes{0x01, 0xC3}));
+}
+
+// Every fail-safe request carries zeros whatever the outputs hold: after the first Data
+// frame, on every cycle, and again after a host reset, an expiry and a slave reset.
+TEST(StateData, FailSafeRequestsCarryZerosThroughResetsAndExpiries) {
+    HandlerRig rig(2, 2);
+    for (int round = 0; round < 3; ++round) {
+        rig.outputs[0]->set(Value{std::int64_t{0x11 + round}});
+        rig.outputs[1]->set(Value{std::int64_t{0xEE}});
+        rig.advance_to(StateId::Data);
+        for (int i = 0; i < 5; ++i) {
+            const Request r = rig.decoded();
+            ASSERT_EQ(r.command, kFailsafe);
+            ASSERT_EQ(r.safe_data, (Bytes{0, 0}));
+            rig.answer(FSOECommand::PROCESS_DATA, rig.input_bytes(static_cast<std::uint8_t>(i)),
+                       kConnectionId);
+        }
+        if (round == 0) rig.handler->reset();
+        if (round == 1) rig.expire();
+        if (round == 2) rig.answer(FSOECommand::RESET);
+    }
 }
 
 TEST(StateData, ProcessDataDeliversInputsAndFailsafeDataDropsThem) {

@@ -52,8 +52,16 @@ StateId StateData::_process_reset_connection_event() {
 
 void StateData::map_frame() {
     MasterHandler& c = context();
-    c.master().frame().control().set_command(c._data_command);
-    c.master().dictionary_map()->_set_data_to_frame(c.master().frame());
+    FSOEFrame& request = c.master().frame();
+    request.control().set_command(c._data_command);
+    // Fail-safe data is all zeros: a slave that hands a fail-safe frame's data to its
+    // application must never see live output values. The output items keep their values for
+    // the first process-data frame.
+    if (c._data_command == FSOECommand::FAILSAFE_DATA) {
+        request.safe_data().clear();
+    } else {
+        c.master().dictionary_map()->_set_data_to_frame(request);
+    }
 }
 
 StateId StateData::data_ok1_action_() {
