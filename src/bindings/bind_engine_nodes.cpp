@@ -182,6 +182,8 @@ void bind_node(nb::module_& m) {
                     n._last_crc0_sent = to_u16(to_int64(value, "_last_crc0_sent"));
                 }
             },
+            nb::for_getter(nb::sig("def _last_crc0_sent(self, /) -> int | None")),
+            nb::for_setter(nb::sig("def _last_crc0_sent(self, value: int | None, /) -> None")),
             nb::for_setter(nb::arg("value").none()))
         .def("start", &Node::start, "Procedures required before the FSoE is initialized")
         .def("stop", &Node::stop, "Procedures required when the FSoE is stopped");

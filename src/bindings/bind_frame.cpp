@@ -227,7 +227,10 @@ void bind_fsoe_frame(nb::module_& m) {
 
     nb::object from_array =
         nb::cpp_function(&frame_from_array, nb::arg("cls"), nb::arg("data"),
-                         nb::name("frame_from_array"), "Convert bytes to a new FSOE Frame");
+                         nb::name("frame_from_array"),
+                         nb::sig("def frame_from_array(cls, data: bytes | bytearray | memoryview) "
+                                 "-> typing_extensions.Self"),
+                         "Convert bytes to a new FSOE Frame");
     nb::setattr(frame, "frame_from_array", nb::steal(PyClassMethod_New(from_array.ptr())));
     refuse_pickling(frame, "FSOEFrame");
 }

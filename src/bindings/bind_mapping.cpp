@@ -331,7 +331,8 @@ void bind_mapping(nb::module_& m) {
            },
            "dictionary"_a, "item_types_accepted"_a)
         .def_prop_ro("dictionary", [](const DictionaryMap& map) { return map.dictionary(); })
-        .def_prop_ro("item_types_accepted", &accepted_types)
+        .def_prop_ro("item_types_accepted", &accepted_types,
+                     nb::for_getter(nb::sig("def item_types_accepted(self, /) -> set[type]")))
         .def_prop_ro("_items", [](const DictionaryMap& map) { return entry_list(map._items()); })
         .def_prop_ro("_locked", &DictionaryMap::locked, "Indicates if the map is locked")
         .def_prop_ro("locked", &DictionaryMap::locked, "Indicates if the map is locked")

@@ -217,9 +217,11 @@ void bind_event(nb::module_& m) {
             "The slave's state when the event was recorded (frame, state: after it).")
         .def_prop_ro(
             "command", [](const SimEvent& e) { return command_or_none(e.command); },
+            nb::for_getter(nb::sig("def command(self, /) -> str | None")),
             "frame: the command received (a name, or hexadecimal when unknown).")
         .def_prop_ro(
             "reply", [](const SimEvent& e) { return command_or_none(e.reply); },
+            nb::for_getter(nb::sig("def reply(self, /) -> str | None")),
             "frame: the command replied.")
         .def_prop_ro(
             "error",
@@ -227,6 +229,7 @@ void bind_event(nb::module_& m) {
                 if (!sim::event_has_code(e)) return nb::none();
                 return nb::int_(e.code);
             },
+            nb::for_getter(nb::sig("def error(self, /) -> int | None")),
             "The error code involved (error, master_reset, watchdog, host_reset, fault reset).")
         .def_prop_ro(
             "fault",
@@ -234,6 +237,7 @@ void bind_event(nb::module_& m) {
                 if (e.kind != sim::SimEventKind::FAULT) return nb::none();
                 return nb::str(std::string(sim::fault_name(e.fault)).c_str());
             },
+            nb::for_getter(nb::sig("def fault(self, /) -> str | None")),
             "fault: the name of the fault applied.")
         .def_prop_ro(
             "message", [](const SimEvent& e) { return sim::describe(e); },

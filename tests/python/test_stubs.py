@@ -91,6 +91,10 @@ def test_every_member_of_every_class_is_in_the_stub(stub_tree):
         "def key_map(self) -> dict[int, DictionaryItem]: ...",
         "def __iter__(self) -> Iterator[DictionaryMappedItem]: ...",
         "def _items(self) -> list[DictionaryMappedItem]: ...",
+        "id: typing.ClassVar[int]",
+        "def frame_from_array(cls, data: bytes | bytearray | memoryview) -> Self:",
+        "def item_types_accepted(self, /) -> set[type]: ...",
+        "def _last_crc0_sent(self, /) -> int | None: ...",
     ],
 )
 def test_stub_carries_the_precise_types(stub_text, line):
@@ -139,6 +143,33 @@ except FSOEMasterMappingLockedException as error:
     base: FSOEMasterException = error
 """
 
+# A host written against the documented interface: states by id, frames decoded from the
+# wire, the simulator's event log, a node's chain and a map's accepted types.
+MYPY_TYPED_HOST = """
+import velmora
+from velmora.sim import SlaveSimulator
+
+def on_state(state: type[velmora.State]) -> None:
+    number: int = state.id
+    print(state.__name__, number)
+
+speed = velmora.DictionaryItemOutput(0x7000, "speed", velmora.DataType.UINT16)
+handler = velmora.MasterHandler(velmora.Dictionary([speed]), 5, 7, 0.1,
+                                state_change_callback=on_state)
+frame = velmora.FSOEFrame.frame_from_array(handler.get_request())
+first_crc: int = frame.crcs[0]
+command: velmora.FSOECommand = frame.control.command
+last: int | None = handler.master._last_crc0_sent
+accepted: set[type] = handler.master.dictionary_map.item_types_accepted
+current: int = handler.state.id
+slave = SlaveSimulator(5, 7, 2, 2, 100)
+for event in slave.events:
+    received: str | None = event.command
+    replied: str | None = event.reply
+    code: int | None = event.error
+    fault: str | None = event.fault
+"""
+
 MYPY_BAD = """
 from velmora import DataType, DictionaryItemOutput
 speed = DictionaryItemOutput(1, "speed", DataType.UINT16)
@@ -147,7 +178,8 @@ wrong: bytes = speed.get()
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
-@pytest.mark.parametrize("source, ok", [(MYPY_GOOD, True), (MYPY_BAD, False)])
+@pytest.mark.parametrize("source, ok",
+                         [(MYPY_GOOD, True), (MYPY_TYPED_HOST, True), (MYPY_BAD, False)])
 def test_mypy_strict_reads_the_stub(tmp_path, source, ok):
     # A package laid out as installed: the Python files, the marker and the stub.
     package = tmp_path / "velmora"
