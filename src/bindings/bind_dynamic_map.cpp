@@ -139,7 +139,9 @@ void bind_item(nb::module_& m) {
 void bind_map(nb::module_& m) {
     nb::class_<FSOEDynamicMap>(m, "FSOEDynamicMap", "FSoE Dynamic Map", nb::type_slots(map_slots))
         .def("__init__",
-             [](nb::handle self) { init_in_place<FSOEDynamicMap>(self, [] { return FSOEDynamicMap(); }); })
+             [](nb::handle self) {
+                 init_in_place<FSOEDynamicMap>(self, [] { return FSOEDynamicMap(); });
+             })
         .def_prop_rw(
             "_items", &items_list,
             [](FSOEDynamicMap& map, nb::handle items) { map.set_items(items_argument(items)); },

@@ -18,6 +18,7 @@
 #include "bindings/engine_support.hpp"
 #include "bindings/mapping_item_types.hpp"
 #include "bindings/model_gc.hpp"
+#include "bindings/model_pickle.hpp"
 #include "bindings/pickling.hpp"
 #include "bindings/python_threads.hpp"
 #include "engine/master_handler.hpp"
@@ -83,6 +84,9 @@ class PyMasterHandler final : public MasterHandler {
         }
         return nb::borrow(cached_request_->get());
     }
+
+    // Whether __init__ ran (construction itself is __new__'s).
+    bool initialized = false;
 
   private:
     std::optional<PyReference> cached_request_;
@@ -248,7 +252,7 @@ void handler_finalize(PyObject* self) {
     nb::error_scope keep_current_error;
     MasterHandler& h = handler_of(self);
     nb::object holder = core_holder(h);
-    // Here the holder's references are this instance's and `holder`.
+    // Two references: this instance's and `holder`; any other means the core still serves.
     if (holder.ptr() == self || (holder.is_valid() && Py_REFCNT(holder.ptr()) <= 2)) {
         stop_core(h);
     }
@@ -492,6 +496,31 @@ void bind_engine_handler(nb::module_& m) {
             nb::arg("report_error_callback").none() = nb::none(),
             nb::arg("state_change_callback").none() = nb::none(),
             nb::arg("dictionary_map_is_editable") = true);
+    // __new__ builds the core; __init__ (the same arguments, already checked) only refuses to
+    // run a second time on a live handler instead of silently doing nothing.
+    nb::delattr(cls, "__init__");  // else the new function would become its overload
+    nb::setattr(
+        cls, "__init__",
+        nb::cpp_function(
+            [](nb::handle self, nb::args, nb::kwargs) {
+                if (!nb::inst_ready(self)) return;
+                auto* py = dynamic_cast<PyMasterHandler*>(&handler_of(self.ptr()));
+                if (py == nullptr) return;
+                // Built from the class itself, the handler never sees this call during its
+                // construction; a subclass's construction calls it once.
+                const bool exact = self.type().is(nb::type<MasterHandler>());
+                if (exact || py->initialized) {
+                    throw RuntimeError(class_name(self) + " is already initialized");
+                }
+                py->initialized = true;
+            },
+            nb::scope(cls), nb::name("__init__"), nb::is_method(),
+            nb::sig("def __init__(self, dictionary: object | None, slave_address: object, "
+                    "connection_id: object, watchdog_timeout_s: object, "
+                    "application_parameters: object | None = None, "
+                    "report_error_callback: object | None = None, "
+                    "state_change_callback: object | None = None, "
+                    "dictionary_map_is_editable: object = True) -> None")));
     cls.def_prop_ro("running", &MasterHandler::running)
         .def("start", &MasterHandler::start, "Start the FSoE connection")
         .def("stop", &MasterHandler::stop, "Reset the connection and stop")

@@ -212,9 +212,8 @@ void bind_application_parameter(nb::module_& m) {
                    const std::optional<std::int64_t> size = optional_int(n_bytes, "n_bytes");
                    const std::optional<DataType> type = optional_type(data_type);
                    const DataType resolved = ApplicationParameter::resolve_type(size, type);
-                   return ApplicationParameter(std::move(text),
-                                               to_value_for(resolved, initial_value, "initial_value"),
-                                               size, type);
+                   Value value = to_value_for(resolved, initial_value, "initial_value");
+                   return ApplicationParameter(std::move(text), value, size, type);
                });
            },
            nb::arg("name").none(), nb::arg("initial_value").none(),

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "bindings/convert.hpp"
+#include "bindings/model_pickle.hpp"
 #include "bindings/engine_support.hpp"
 #include "bindings/pickling.hpp"
 #include "engine/master_handler.hpp"
@@ -32,9 +33,20 @@ nb::object event_result(StateId id) {
     return nb::borrow(state_class(id));
 }
 
+// A live state refuses a second __init__ (see init_in_place).
+template <typename S, typename Class>
+void define_state_init(Class& cls) {
+    cls.def(
+        "__init__",
+        [](nb::handle self, MasterHandler& context) {
+            init_in_place<S>(self, [&] { return S(context); });
+        },
+        nb::arg("context"), nb::keep_alive<1, 2>());
+}
+
 template <typename S>
 void define_init(nb::class_<S, State>& cls) {
-    cls.def(nb::init<MasterHandler&>(), nb::arg("context"), nb::keep_alive<1, 2>());
+    define_state_init<S>(cls);
 }
 
 template <typename S>
@@ -48,8 +60,8 @@ void define_map_frame(nb::class_<S, State>& cls) {
 
 void bind_engine_states(nb::module_& m) {
     nb::class_<State> base(m, "State", "FSoE State");
-    base.def(nb::init<MasterHandler&>(), nb::arg("context"), nb::keep_alive<1, 2>())
-        .def_prop_ro(
+    define_state_init<State>(base);
+    base.def_prop_ro(
             "context",
             [](const State& s) -> nb::object {
                 nb::object handler = nb::find(&s.context());

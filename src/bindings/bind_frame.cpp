@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bindings/convert.hpp"
+#include "bindings/model_pickle.hpp"
 #include "bindings/pickling.hpp"
 #include "bindings/subsystems.hpp"
 #include "frame/frame.hpp"
@@ -159,8 +160,9 @@ void bind_fsoe_frame(nb::module_& m) {
     frame
         .def(
             "__init__",
-            [](FSOEFrame* self, nb::handle length) {
-                new (self) FSOEFrame(saturated_int(length, "length"));
+            [](nb::handle self, nb::handle length) {
+                init_in_place<FSOEFrame>(
+                    self, [&] { return FSOEFrame(saturated_int(length, "length")); });
             },
             nb::arg("length") = 0)
         // The views keep their frame alive (reference_internal): a view that outlives every

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bindings/convert.hpp"
+#include "bindings/model_pickle.hpp"
 #include "bindings/pickling.hpp"
 #include "bindings/subsystems.hpp"
 #include "protocol/errors.hpp"
@@ -258,15 +259,17 @@ void bind_sim(nb::module_& m) {
     nb::class_<SlaveSimulator> cls(m, "SlaveSimulator", kSimulatorDoc);
     cls.def(
         "__init__",
-        [](SlaveSimulator* self, nb::handle slave_address, nb::handle connection_id,
+        [](nb::handle self, nb::handle slave_address, nb::handle connection_id,
            nb::handle input_bytes, nb::handle output_bytes, nb::handle watchdog_ms,
            nb::handle application_parameters, nb::handle seed, nb::handle max_events) {
-            ByteView parameters(application_parameters, "application_parameters");
-            new (self) SlaveSimulator(
-                to_int64(slave_address, "slave_address"), to_int64(connection_id, "connection_id"),
-                to_int64(input_bytes, "input_bytes"), to_int64(output_bytes, "output_bytes"),
-                to_int64(watchdog_ms, "watchdog_ms"), parameters.span(), to_seed(seed),
-                to_int64(max_events, "max_events"));
+            init_in_place<SlaveSimulator>(self, [&] {
+                ByteView parameters(application_parameters, "application_parameters");
+                return SlaveSimulator(
+                    to_int64(slave_address, "slave_address"),
+                    to_int64(connection_id, "connection_id"), to_int64(input_bytes, "input_bytes"),
+                    to_int64(output_bytes, "output_bytes"), to_int64(watchdog_ms, "watchdog_ms"),
+                    parameters.span(), to_seed(seed), to_int64(max_events, "max_events"));
+            });
         },
         nb::arg("slave_address"), nb::arg("connection_id"), nb::arg("input_bytes"),
         nb::arg("output_bytes"), nb::arg("watchdog_ms"),

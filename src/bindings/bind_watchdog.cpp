@@ -121,7 +121,8 @@ void bind_watchdog(nb::module_& m) {
                     throw TypeError(std::string("callback must be callable, not ") +
                                     Py_TYPE(callback.ptr())->tp_name);
                 }
-                return Watchdog(seconds, PythonCallback{std::make_shared<PythonCallable>(callback)});
+                return Watchdog(seconds,
+                                PythonCallback{std::make_shared<PythonCallable>(callback)});
             });
         },
         nb::arg("timeout_s"), nb::arg("callback").none());

@@ -35,16 +35,21 @@ void item_set(DictionaryItem& item, nb::handle value) {
     item.set(to_value_for(item.data_type(), value));
 }
 
-// The received value of a restored input: its fail-safe value (which it holds until a reply
-// brings another, whatever the data type), or a value that its data type encodes, as a
-// reply delivers it. Anything else is refused with the error that `set` would raise.
+// The received value of a restored input, as the item could have come to hold it: its
+// fail-safe value (held until a reply brings another, whatever the data type), any integer
+// for an integer type (`_write` passes the bits above the type's width through), else a
+// value that the data type encodes. Anything else is refused with the error that `set`
+// would raise: a real number for an integer type, a BOOL other than 0 or 1, a FLOAT beyond
+// single precision.
 Value restored_input(DataType type, nb::handle object, const Value& fail_safe, const char* what) {
     Value value = to_value_for(type, object, what);
     const bool both_nan = std::holds_alternative<double>(value) &&
                           std::holds_alternative<double>(fail_safe) &&
                           std::isnan(std::get<double>(value)) &&
                           std::isnan(std::get<double>(fail_safe));
-    if (value != fail_safe && !both_nan) serialize_value(type, value);
+    if (value == fail_safe || both_nan) return value;
+    if (data_type_is_integer(type) && !std::holds_alternative<double>(value)) return value;
+    serialize_value(type, value);
     return value;
 }
 

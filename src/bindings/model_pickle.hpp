@@ -61,7 +61,9 @@ inline std::string class_name(nanobind::handle object) {
 
 // Building into a live object would overwrite a C++ object that others may share.
 inline void refuse_initialized(nanobind::handle self) {
-    if (nanobind::inst_ready(self)) throw RuntimeError(class_name(self) + " is already initialized");
+    if (nanobind::inst_ready(self)) {
+        throw RuntimeError(class_name(self) + " is already initialized");
+    }
 }
 
 // As above, for the instance being restored (not a live one), and attributes in the state

@@ -80,9 +80,9 @@ std::span<const TransferStep> DictionaryMap::_transfer_plan() const {
 void DictionaryMap::_set_data_to_frame(FSOEFrame& frame) const {
     refresh_plan_();
     if (plan_too_wide_) throw ValueError(too_much_safe_data_message());
-    U16Array& words = frame.safe_data();
-    words.clear();
-    // Items are only read: no host code runs here.
+    // Built apart and copied at the end: an item whose _read raises leaves the frame as it
+    // was. Items are only read: no host code runs here.
+    std::array<std::uint16_t, MAX_DATA_WORDS> words{};
     for (std::size_t i = 0; i < plan_.size(); ++i) {
         const TransferStep& step = plan_[i];
         const unsigned bits = step.bits;
@@ -110,6 +110,11 @@ void DictionaryMap::_set_data_to_frame(FSOEFrame& frame) const {
             }
             words[word] |= static_cast<std::uint16_t>(chunk & 0xFFFF);
         }
+    }
+    U16Array& out = frame.safe_data();
+    out.clear();
+    for (std::size_t word = 0; word < words.size(); ++word) {
+        if (words[word] != 0) out[word] = words[word];
     }
 }
 

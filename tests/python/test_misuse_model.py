@@ -4,6 +4,7 @@ Random sequences of calls with hostile arguments: only the documented exception 
 come out, nothing may crash, and a call that fails leaves every object as it was. Calls
 that succeed are checked against the rules they promise, so an accepted bad value cannot
 hide behind a missing exception."""
+import enum
 import gc
 import math
 import os
@@ -940,7 +941,8 @@ def described(obj, seen=()):
         return (type(obj).__name__,) + tuple(described(v, seen) for v in obj)
     if isinstance(obj, dict):
         return ("dict",) + tuple((k, described(v, seen)) for k, v in obj.items())
-    if type(obj).__module__ == "velmora._core" and not isinstance(obj, type):
+    # An enum member is a constant, described by its repr (before 3.11 it has no __getstate__).
+    if type(obj).__module__ == "velmora._core" and not isinstance(obj, (type, enum.Enum)):
         if id(obj) in seen:
             return ("again", type(obj).__name__)
         return (type(obj).__name__, described(obj.__getstate__(), seen + (id(obj),)))
