@@ -13,6 +13,7 @@ import pytest
 
 import velmora as v
 from velmora.sim import SlaveSimulator
+from waiting import wait_until
 
 pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
 
@@ -22,15 +23,6 @@ U16 = v.DataType.UINT16
 
 def os_threads():
     return len(os.listdir("/proc/self/task"))
-
-
-def wait_until(condition, limit=5.0):
-    end = time.monotonic() + limit
-    while not condition():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.002)
-    return True
 
 
 def run_to_data(handler, cycles=14):

@@ -8,6 +8,7 @@ import time
 import pytest
 
 import velmora as v
+from waiting import os_thread_ids, wait_until
 
 RESET_REQUEST = bytes.fromhex("2a0000c42d0000")  # Reset frame, error 0, CRC_0 0x2DC4
 
@@ -293,17 +294,7 @@ def test_delete_twice_and_start_after_delete(rig):
 
 def test_collected_handler_ends_its_thread():
     # By thread id, and waiting for it: other tests' threads may still be ending meanwhile.
-    def thread_ids():
-        return set(os.listdir("/proc/self/task"))
-
-    def wait_until(condition, limit=5.0):
-        end = time.monotonic() + limit
-        while not condition():
-            if time.monotonic() > end:
-                return False
-            time.sleep(0.001)
-        return True
-
+    thread_ids = os_thread_ids
     before = thread_ids()
     rig = Rig()
     # A callback that refers to its own handler: a cycle only the collector can break.

@@ -12,20 +12,12 @@ import time
 import pytest
 
 from velmora import Watchdog, WatchdogCommand
+from waiting import wait_until
 
 NOT_RUNNING = "FSoE Watchdog thread is not running"
 ALREADY_ACTIVE = "WatchdogCommand.ACTIVATE received while already active"
 UNKNOWN = "Unknown FSoE Watchdog internal command received. Watchdog corrupted"
 CRASHED = "FSoE Watchdog thread crashed. Restarting..."
-
-
-def wait_until(condition, limit=2.0):
-    end = time.monotonic() + limit
-    while not condition():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.001)
-    return True
 
 
 def os_threads():
