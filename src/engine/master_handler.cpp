@@ -219,7 +219,7 @@ void MasterHandler::set_fail_safe(bool active) {
 void MasterHandler::delete_() {
     // Inherited through fork(): no thread to end, and nothing may run; only the parameters
     // are let go.
-    if (watchdog_->forked()) {
+    if (fork_generation_ != fork_generation()) {
         running_->store(false);
         return;
     }

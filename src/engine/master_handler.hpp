@@ -32,6 +32,7 @@
 
 #include "engine/application_parameter.hpp"
 #include "engine/cycle_footprint.hpp"
+#include "engine/fork_generation.hpp"
 #include "engine/handler_lock.hpp"
 #include "engine/host_callbacks.hpp"
 #include "engine/master_handler_diagnostics.hpp"
@@ -195,6 +196,8 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     // exclusion, the last reply and the cycle's footprint.
     HandlerLock lock_;
     std::atomic<bool> expiry_pending_{false};
+    // The process generation it was made in: another one means it was inherited by fork().
+    const std::uint32_t fork_generation_ = fork_generation();
     // The last reply: its bytes up to a frame's length, and for a longer one a hash of the
     // rest, so that repeats are recognised without storing arbitrary lengths.
     std::size_t last_reply_length_ = 0;

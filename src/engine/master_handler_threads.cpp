@@ -25,7 +25,7 @@ bool never_shared(const std::weak_ptr<MasterHandler>& weak) noexcept {
 }  // namespace
 
 void MasterHandler::check_not_forked_() const {
-    if (watchdog_->forked()) throw RuntimeError(kForkedHandlerMessage);
+    if (fork_generation_ != fork_generation()) throw RuntimeError(kForkedHandlerMessage);
 }
 
 void MasterHandler::enter_() {

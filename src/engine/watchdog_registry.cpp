@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/fork_generation.hpp"
 #include "engine/watchdog_impl.hpp"
 
 namespace velmora {
@@ -32,6 +33,7 @@ void after_fork_in_parent() noexcept {
     registry().mutex.unlock();
 }
 void after_fork_in_child() noexcept {
+    g_fork_generation.fetch_add(1, std::memory_order_relaxed);
     Registry& r = registry();
     for (const auto& impl : r.started) impl->forget_thread_after_fork();
     r.mutex.unlock();
