@@ -178,6 +178,8 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     // Delivers what is queued, if this thread may; returns the first error that belongs to
     // this thread's host call (others are logged).
     std::exception_ptr deliver_();
+    // One batch; true when other threads' notifications were left for later.
+    bool deliver_batch_(std::exception_ptr& first);
     void deliver_one_(const Notification& notification);
     void on_watchdog_timeout_();
     // The watchdog thread, asked to deliver what a batch left.

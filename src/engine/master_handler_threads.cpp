@@ -74,7 +74,17 @@ void MasterHandler::run_missed_expiry_() noexcept {
 }
 
 std::exception_ptr MasterHandler::deliver_() {
-    if (!notifications_.begin_delivery()) return nullptr;
+    std::exception_ptr first;
+    // Other threads' notifications that came during a batch are the watchdog thread's to
+    // deliver soon (unless an operation comes first); once it has stopped, this thread
+    // delivers them itself, since nothing else would.
+    while (notifications_.begin_delivery()) {
+        if (!deliver_batch_(first) || watchdog_->wake()) break;
+    }
+    return first;
+}
+
+bool MasterHandler::deliver_batch_(std::exception_ptr& first) {
     // Unwinding (a thread ended under it) leaves the rest to the next operation.
     struct Delivering {
         NotificationQueue& queue;
@@ -84,7 +94,6 @@ std::exception_ptr MasterHandler::deliver_() {
         }
     } delivering{notifications_};
     const std::uintptr_t me = NotificationQueue::this_thread();
-    std::exception_ptr first;
     Notification notification;
     bool left_over = false;
     while (notifications_.next(notification, left_over)) {
@@ -102,10 +111,7 @@ std::exception_ptr MasterHandler::deliver_() {
         notification.item.reset();
     }
     delivering.finished = true;
-    // Other threads' notifications that came during this batch: the watchdog thread delivers
-    // them soon, unless an operation comes first.
-    if (left_over) watchdog_->wake();
-    return first;
+    return left_over;
 }
 
 void MasterHandler::deliver_one_(const Notification& notification) {

@@ -124,13 +124,14 @@ Watchdog::Impl::Event Watchdog::Impl::next_event(std::int64_t wait_start_ns, Com
     }
 }
 
-void Watchdog::Impl::wake() {
+bool Watchdog::Impl::wake() {
     {
         std::lock_guard lock(mutex_);
-        if (!alive.load()) return;
+        if (!alive.load() || stopping_.load()) return false;
         wake_ = true;
     }
     command_ready_.notify_one();
+    return true;
 }
 
 void Watchdog::Impl::set_complete() {
@@ -352,8 +353,8 @@ void Watchdog::deactivate() {
 void Watchdog::reset() {
     impl_->reset();
 }
-void Watchdog::wake() {
-    impl_->wake();
+bool Watchdog::wake() {
+    return impl_->wake();
 }
 const void* Watchdog::rearm_state() const noexcept {
     return impl_.get();

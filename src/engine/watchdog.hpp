@@ -45,8 +45,9 @@ class Watchdog {
     void deactivate();  // blocking; no-op when inactive
     void reset();       // re-arm; never blocks
     // Asks the thread to call its wake callback soon, between its commands and expiries
-    // (never blocks; nothing happens once the thread has stopped). The timeout runs on.
-    void wake();
+    // (never blocks). False when the thread has stopped: nothing will happen. The timeout
+    // runs on.
+    bool wake();
     void stop();        // blocking; the thread ends (not joined)
     void activate_and_reset();
     // Re-arm as of `steady_ns`, a reading of std::chrono::steady_clock in nanoseconds that

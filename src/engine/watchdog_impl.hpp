@@ -69,7 +69,7 @@ struct Watchdog::Impl : std::enable_shared_from_this<Watchdog::Impl> {
     void reset_at(std::int64_t now);
     void join();
     void send(WatchdogCommand command);
-    void wake();
+    bool wake();
     // In a child process after fork(): the thread does not exist there. Marks this watchdog
     // dead without touching a lock (another thread of the parent may have held one).
     void forget_thread_after_fork() noexcept;

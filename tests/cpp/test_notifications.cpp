@@ -189,6 +189,28 @@ TEST(Notifications, ANestedOperationIsReportedAfterTheOneThatCalledIt) {
     EXPECT_EQ(rig.states->states, (std::vector<StateId>{StateId::Data, StateId::Reset}));
 }
 
+// A host operation's notifications left to a watchdog thread that is delivering slowly are
+// delivered even when the handler is deleted meanwhile (the thread delivers them itself once
+// it can no longer be woken for them).
+TEST(Notifications, WhatIsLeftToAStoppingWatchdogThreadIsStillDelivered) {
+    HandlerRig rig(2, 2, {}, 0.02);
+    rig.advance_to(StateId::Data);
+    std::atomic<bool> in_callback{false};
+    rig.errors->on_call = [&] {
+        in_callback = true;
+        std::this_thread::sleep_for(50ms);
+    };
+    ASSERT_TRUE(wait_until([&] { return in_callback.load(); }));  // the expiry's delivery
+    rig.locked([&] { rig.handler->_report_error("HOST", "from the host"); });
+    rig.handler->delete_();
+    bool delivered = false;
+    {
+        std::lock_guard lock(rig.errors->mutex);
+        for (const auto& record : rig.errors->records) delivered |= record.transition == "HOST";
+    }
+    EXPECT_TRUE(delivered);
+}
+
 // Two connections whose error callbacks reset each other ("one slave dropped out, reset the
 // other one too"): both watchdogs expire at about the same time.
 TEST(Notifications, ErrorCallbacksThatResetEachOtherDoNotDeadlock) {
