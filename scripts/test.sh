@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The test command: installs what the tests need on a bare machine, builds once (one CMake
 # build folder for the extension and the C++ tests), runs ctest and pytest, then the C++
-# tests under sanitizers and each fuzzer for a short time. Fails on any failure.
-# VELMORA_QUICK=1 skips the sanitizer and fuzz stages (for a fast local loop).
+# tests under sanitizers and each fuzzer for a short time; the Python tests also run on the
+# oldest and the newest supported Python (scripts/test-pythons.sh). Fails on any failure.
+# VELMORA_QUICK=1 skips the other Pythons, sanitizer and fuzz stages (for a fast local loop).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +27,8 @@ echo "== Python tests"
 "$PYTHON" -m pytest -q -p no:cacheprovider --rootdir=. tests/python "$@"
 
 if [ "${VELMORA_QUICK:-0}" != 1 ]; then
+    # The oldest and the newest supported Python: build, install and the Python tests again.
+    scripts/test-pythons.sh "$@"
     scripts/sanitize.sh
     scripts/fuzz.sh "${VELMORA_FUZZ_SECONDS:-20}"
 fi

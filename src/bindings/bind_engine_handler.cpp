@@ -506,10 +506,9 @@ void bind_engine_handler(nb::module_& m) {
                 if (!nb::inst_ready(self)) return;
                 auto* py = dynamic_cast<PyMasterHandler*>(&handler_of(self.ptr()));
                 if (py == nullptr) return;
-                // Built from the class itself, the handler never sees this call during its
-                // construction; a subclass's construction calls it once.
-                const bool exact = self.type().is(nb::type<MasterHandler>());
-                if (exact || py->initialized) {
+                // Every construction calls this once (see the type's call below); a second
+                // call is a re-initialisation.
+                if (py->initialized) {
                     throw RuntimeError(class_name(self) + " is already initialized");
                 }
                 py->initialized = true;
@@ -521,6 +520,11 @@ void bind_engine_handler(nb::module_& m) {
                     "report_error_callback: object | None = None, "
                     "state_change_callback: object | None = None, "
                     "dictionary_map_is_editable: object = True) -> None")));
+    // Calling the class goes through type.__call__ (__new__, then __init__ once) on every
+    // Python. nanobind 3 (Python 3.10 and later) gives a class with its own __new__ a fast
+    // call that skips __init__; nanobind 2 (Python 3.9), type.__call__ itself and Python
+    // subclasses (whose fast call nanobind clears) do call it.
+    reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_vectorcall = nullptr;
     cls.def_prop_ro("running", &MasterHandler::running)
         .def("start", &MasterHandler::start, "Start the FSoE connection")
         .def("stop", &MasterHandler::stop, "Reset the connection and stop")

@@ -33,20 +33,28 @@ void leave_gate() noexcept {
     if (g_calls_in_progress.fetch_sub(1) == 1) g_calls_in_progress.notify_all();
 }
 
+// The exception object of a Python error. nanobind 2 (the one for Python 3.9) on Python
+// before 3.12 keeps the error unnormalized until what() is called: its value can be the bare
+// message or None rather than the exception. what() normalizes it and attaches the traceback.
+nb::object exception_object(const nb::python_error& e) {
+    (void)e.what();
+    return nb::borrow(e.value());
+}
+
 // The Python exception behind a crash: the callback's own one, or a core error translated
 // by the registered translators.
 nb::object python_exception(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const nb::python_error& e) {
-        return nb::borrow(e.value());
+        return exception_object(e);
     } catch (...) {
     }
     try {
         nb::object raise = nb::cpp_function([error]() { std::rethrow_exception(error); });
         raise();
     } catch (const nb::python_error& e) {
-        return nb::borrow(e.value());
+        return exception_object(e);
     }
     return nb::none();
 }
@@ -66,9 +74,11 @@ void python_log_sink(std::string_view message, std::exception_ptr error) {
             return;
         }
         nb::object exc = python_exception(error);
-        nb::object info =
-            exc.is_none() ? nb::object(nb::bool_(true))
-                          : nb::object(nb::make_tuple(exc.type(), exc, exc.attr("__traceback__")));
+        // Looked up before make_tuple: its argument casts are noexcept, so an attribute error
+        // raised inside one would terminate the process instead of reaching the catch below.
+        nb::object traceback = nb::getattr(exc, "__traceback__", nb::none());
+        nb::object info = exc.is_none() ? nb::object(nb::bool_(true))
+                                        : nb::object(nb::make_tuple(exc.type(), exc, traceback));
         logger.attr("error")(text, nb::arg("exc_info") = info);
     } catch (nb::python_error& e) {
         e.discard_as_unraisable("velmora logging");
