@@ -193,13 +193,17 @@ TEST(Notifications, ANestedOperationIsReportedAfterTheOneThatCalledIt) {
 // delivered even when the handler is deleted meanwhile (the thread delivers them itself once
 // it can no longer be woken for them).
 TEST(Notifications, WhatIsLeftToAStoppingWatchdogThreadIsStillDelivered) {
-    HandlerRig rig(2, 2, {}, 0.02);
-    rig.advance_to(StateId::Data);
+    HandlerRig rig(2, 2, {}, 0.05);
+    std::atomic<bool> armed{false};
     std::atomic<bool> in_callback{false};
+    // Set before any expiry can run (the watchdog thread reads it).
     rig.errors->on_call = [&] {
+        if (!armed.load()) return;
         in_callback = true;
         std::this_thread::sleep_for(50ms);
     };
+    rig.advance_to(StateId::Data);
+    armed = true;
     ASSERT_TRUE(wait_until([&] { return in_callback.load(); }));  // the expiry's delivery
     rig.locked([&] { rig.handler->_report_error("HOST", "from the host"); });
     rig.handler->delete_();
