@@ -7,6 +7,7 @@
 // then GIL, on every thread.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/vector.h>
 
 #include <memory>
 #include <optional>
@@ -138,7 +139,8 @@ std::shared_ptr<MasterHandler> make_handler(nb::handle dictionary, nb::handle sl
                                             nb::handle application_parameters,
                                             nb::handle report_error_callback,
                                             nb::handle state_change_callback,
-                                            nb::handle dictionary_map_is_editable) {
+                                            nb::handle dictionary_map_is_editable,
+                                            nb::handle history_size) {
     DictionaryPtr dict;
     if (dictionary.is_none() || !nb::try_cast(dictionary, dict, false) || !dict) {
         throw TypeError(std::string("dictionary must be a Dictionary, not ") +
@@ -153,10 +155,20 @@ std::shared_ptr<MasterHandler> make_handler(nb::handle dictionary, nb::handle sl
     auto on_change =
         callback_argument<PyStateChangeCallback>(state_change_callback, "state_change_callback");
     const bool editable = to_truth(dictionary_map_is_editable);
+    if (!PyLong_Check(history_size.ptr()) || PyBool_Check(history_size.ptr())) {
+        throw TypeError(std::string("history_size must be an integer, not ") +
+                        Py_TYPE(history_size.ptr())->tp_name);
+    }
+    const std::int64_t events = to_int64(history_size, "history_size");
+    if (events < 0) {
+        throw ValueError("history_size must be from 0 to " +
+                         std::to_string(HistoryRing::kMaxSize) + ", not " +
+                         std::to_string(events));
+    }
     // In the hot memory, beside its nodes and maps (a cycle touches a good part of it).
     auto handler = std::allocate_shared<PyMasterHandler>(
         HotAllocator<PyMasterHandler>{}, std::move(dict), address, id, seconds, std::move(params),
-        std::move(on_error), std::move(on_change), editable);
+        std::move(on_error), std::move(on_change), editable, static_cast<std::size_t>(events));
     // The maps test the exact Python class of an item, as maps built from Python do.
     accepted_types(*handler->master().dictionary_map());
     accepted_types(*handler->slave().dictionary_map());
@@ -495,7 +507,8 @@ void bind_engine_handler(nb::module_& m) {
             nb::arg("application_parameters").none() = nb::none(),
             nb::arg("report_error_callback").none() = nb::none(),
             nb::arg("state_change_callback").none() = nb::none(),
-            nb::arg("dictionary_map_is_editable") = true);
+            nb::arg("dictionary_map_is_editable") = true, nb::kw_only(),
+            nb::arg("history_size") = 64);
     // __new__ builds the core; __init__ (the same arguments, already checked) only refuses to
     // run a second time on a live handler instead of silently doing nothing.
     nb::delattr(cls, "__init__");  // else the new function would become its overload
@@ -519,7 +532,8 @@ void bind_engine_handler(nb::module_& m) {
                     "application_parameters: object | None = None, "
                     "report_error_callback: object | None = None, "
                     "state_change_callback: object | None = None, "
-                    "dictionary_map_is_editable: object = True) -> None")));
+                    "dictionary_map_is_editable: object = True, *, history_size: int = 64) "
+                    "-> None")));
     // Calling the class goes through type.__call__ (__new__, then __init__ once) on every
     // Python. nanobind 3 (Python 3.10 and later) gives a class with its own __new__ a fast
     // call that skips __init__; nanobind 2 (Python 3.9), type.__call__ itself and Python
@@ -576,7 +590,10 @@ void bind_engine_handler(nb::module_& m) {
             nb::sig("def set_slave_address(self, slave_address: int) -> None"),
             "Set the slave address of the master")
         .def("get_slave_address", &MasterHandler::get_slave_address,
-             "Get the slave address of the master");
+             "Get the slave address of the master")
+        .def("history", &MasterHandler::history,
+             "The connection history: the last history_size events, oldest first")
+        .def_prop_ro("history_size", &MasterHandler::history_size);
     bind_handler_fields(cls);
     bind_handler_internals(cls);
     bind_handler_context(cls);

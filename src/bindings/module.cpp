@@ -23,6 +23,9 @@ NB_MODULE(_core, m) {
     velmora::bindings::bind_mapping(m);
     velmora::bindings::bind_watchdog(m);
     velmora::bindings::bind_engine(m);
+    velmora::bindings::bind_history(m);
+    velmora::bindings::bind_pdu_description(m);
+    velmora::bindings::bind_history_svg(m);
     velmora::bindings::bind_sim(m);
     velmora::bindings::bind_bench(m);
 }

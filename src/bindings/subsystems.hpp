@@ -11,6 +11,9 @@ void bind_dynamic_map(nanobind::module_& m);
 void bind_mapping(nanobind::module_& m);
 void bind_watchdog(nanobind::module_& m);
 void bind_engine(nanobind::module_& m);
+void bind_history(nanobind::module_& m);
+void bind_pdu_description(nanobind::module_& m);
+void bind_history_svg(nanobind::module_& m);
 void bind_sim(nanobind::module_& m);
 void bind_bench(nanobind::module_& m);
 

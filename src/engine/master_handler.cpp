@@ -66,11 +66,12 @@ MasterHandler::MasterHandler(DictionaryPtr dictionary, std::int64_t slave_addres
                              std::vector<ApplicationParameterPtr> application_parameters,
                              ErrorCallbackPtr report_error_callback,
                              StateChangeCallbackPtr state_change_callback,
-                             bool dictionary_map_is_editable)
+                             bool dictionary_map_is_editable, std::size_t history_size)
     : dictionary_(std::move(dictionary)),
       application_parameters_(std::move(application_parameters)),
       report_error_callback_(std::move(report_error_callback)),
       state_change_callback_(std::move(state_change_callback)),
+      history_(history_size),
       random_(std::make_unique<std::mt19937>(std::random_device{}())) {
     if (!dictionary_) throw TypeError("dictionary must be a Dictionary");
     const std::uint16_t address = to_u16(slave_address);
@@ -160,9 +161,11 @@ void MasterHandler::start() {
         // for a repeat.
         forget_last_reply_();
         diagnostics_.restart_intervals();
+        open_event_(HistoryKind::Start);
         // Running first: the watchdog is armed only while the connection runs.
         running_->store(true);
         reset_locked_();
+        close_event_();
     });
 }
 
@@ -172,17 +175,21 @@ void MasterHandler::stop() {
 
 void MasterHandler::stop_locked_() {
     if (!running_->load()) return;
+    open_event_(HistoryKind::Stop);
     running_->store(false);
     reset_locked_();
     watchdog_->deactivate();
     master_->stop();
     slave_->stop();
+    close_event_();
 }
 
 void MasterHandler::reset() {
     exclusive([this] {
         if (!watchdog_->is_alive()) throw RuntimeError(kWatchdogNotRunningMessage);
+        open_event_(HistoryKind::Reset);
         reset_locked_();
+        close_event_();
     });
 }
 
@@ -198,6 +205,7 @@ void MasterHandler::set_reply(std::span<const std::uint8_t> data) {
         footprint_.warm();
         _set_reply(data);
         recalculate_request_();
+        close_event_();
     });
 }
 
@@ -212,7 +220,12 @@ std::uint16_t MasterHandler::get_request(std::uint8_t (&out)[2 * FSOE_MAX_FRAME_
 
 void MasterHandler::set_fail_safe(bool active) {
     exclusive([this, active] {
-        _data_command = active ? FSOECommand::FAILSAFE_DATA : FSOECommand::PROCESS_DATA;
+        const FSOECommand command = active ? FSOECommand::FAILSAFE_DATA : FSOECommand::PROCESS_DATA;
+        // Hosts switch every cycle; only a change is an event.
+        if (command == _data_command) return;
+        open_event_(HistoryKind::FailSafe);
+        _data_command = command;
+        close_event_();
     });
 }
 
@@ -258,6 +271,23 @@ HandlerDiagnostics MasterHandler::diagnostics() {
 
 void MasterHandler::reset_diagnostics() {
     exclusive([this] { diagnostics_.clear(); });
+}
+
+std::vector<HistoryEvent> MasterHandler::history() {
+    HistoryRing::Copy copy;
+    exclusive([&] { copy = history_.copy(); });
+    // Converted once the cycle may go on.
+    return HistoryRing::events(copy);
+}
+
+void MasterHandler::open_event_(HistoryKind kind) noexcept {
+    const auto now = ConnectionDiagnostics::Clock::now().time_since_epoch();
+    history_.open(kind, std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(),
+                  state_id_.load());
+}
+
+void MasterHandler::close_event_() noexcept {
+    history_.close(state_id_.load(), _data_command == FSOECommand::FAILSAFE_DATA);
 }
 
 void MasterHandler::take_footprint_() {
@@ -314,6 +344,7 @@ void MasterHandler::_set_next_state(StateId next_state) {
 }
 
 void MasterHandler::_watchdog_expired_event() {
+    open_event_(HistoryKind::Expiry);
     const std::uint64_t reported = diagnostics_.errors_reported();
     const StateId next_state = state_->_process_watchdog_expired_event();
     // Every expiry that is reported resets the connection (or, in the Reset state, moves on
@@ -321,11 +352,13 @@ void MasterHandler::_watchdog_expired_event() {
     if (diagnostics_.errors_reported() != reported) diagnostics_.count_reset();
     _set_next_state(next_state);
     recalculate_request_();
+    close_event_();
 }
 
 void MasterHandler::_report_error(std::optional<std::string_view> transition_name,
                                   std::optional<std::string_view> error) {
     diagnostics_.record_error(transition_name, error);
+    history_.note_error(transition_name, error);
     notifications_.error(transition_name, error);
 }
 

@@ -46,6 +46,7 @@
 #include "engine/states/state_session.hpp"
 #include "engine/watchdog.hpp"
 #include "frame/fsoe_frame.hpp"
+#include "history/history_ring.hpp"
 #include "model/dictionary.hpp"
 #include "model/hot_memory.hpp"
 
@@ -60,7 +61,7 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
                   std::vector<ApplicationParameterPtr> application_parameters = {},
                   ErrorCallbackPtr report_error_callback = nullptr,
                   StateChangeCallbackPtr state_change_callback = nullptr,
-                  bool dictionary_map_is_editable = true);
+                  bool dictionary_map_is_editable = true, std::size_t history_size = 64);
     // Stops and joins the watchdog thread (stops only, when run on that thread).
     virtual ~MasterHandler();
     MasterHandler(const MasterHandler&) = delete;
@@ -94,6 +95,10 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     HandlerDiagnostics diagnostics();
     // Zeroes the counters; the time of the last accepted reply is kept.
     void reset_diagnostics();
+
+    // The connection history, oldest event first (see history/history_ring.hpp).
+    std::vector<HistoryEvent> history();
+    std::size_t history_size() const noexcept { return history_.size(); }
 
     // Runs `f` as one host operation under the exclusion; expiries recorded meanwhile run
     // before the exclusion is released. Then the notifications are delivered (unless this
@@ -192,6 +197,9 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     void store_last_reply_(std::span<const std::uint8_t> data) noexcept;
     void forget_last_reply_() noexcept;
     void take_footprint_();
+    // Opens a history event of the host or the watchdog (not a reply) stamped now.
+    void open_event_(HistoryKind kind) noexcept;
+    void close_event_() noexcept;
     class ReplyScope;
 
     // What every host call touches first, together at the front of the object: the
@@ -233,6 +241,7 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     std::array<std::uint8_t, 2 * FSOE_MAX_FRAME_WORDS> request_{};
     std::uint16_t request_length_ = 0;
     std::uint64_t request_version_ = 0;
+    HistoryRing history_;
 
     ConnectionDiagnostics diagnostics_;
     NotificationQueue notifications_;

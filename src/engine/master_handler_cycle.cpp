@@ -67,6 +67,16 @@ void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
     diagnostics_.count_cycle();
     store_last_reply_(data);
     FSOEFrame& reply = slave_->frame();
+    // The clock read is shared with the cycle (the watchdog's re-arm and the diagnostics).
+    history_.open(HistoryKind::Reply,
+                  std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      cycle_time().time_since_epoch())
+                      .count(),
+                  state_id_.load());
+    // What the reply is checked against: the frame's control keeps the expected sequence
+    // number and the reference CRC_0 (decoding leaves them).
+    history_.set_reply(data, reply.safe_data_size_bytes(), reply.control().crc0(),
+                       reply.control().sequence_number(), slave_->_last_crc0_sent);
     // The slave's PDU length is fixed by the input map: a reply of another length is read
     // at that length and can never pass the CRC check.
     const std::uint16_t expected = FSOE_GetFrameSizeBytes(reply.safe_data_size_bytes());
@@ -137,6 +147,7 @@ void MasterHandler::recalculate_request_() {
     std::copy_n(built, length, request_.begin());
     request_length_ = length;
     ++request_version_;
+    history_.set_request({built, length});
 }
 
 }  // namespace velmora
