@@ -17,12 +17,13 @@
 namespace velmora::bench {
 namespace {
 
-// One long-lived link per frame size; it may have fallen out of the Data state between two
-// runs (it does not, with its long watchdog, but a benchmark must not time setup cycles).
-Link& data_link(std::uint16_t bytes) {
-    static std::map<std::uint16_t, std::unique_ptr<Link>> links;
-    auto& link = links[bytes];
-    if (!link) link = std::make_unique<Link>(bytes);
+// One long-lived link per frame size and history size; it may have fallen out of the Data
+// state between two runs (it does not, with its long watchdog, but a benchmark must not time
+// setup cycles).
+Link& data_link(std::uint16_t bytes, std::size_t history_size = 64) {
+    static std::map<std::pair<std::uint16_t, std::size_t>, std::unique_ptr<Link>> links;
+    auto& link = links[{bytes, history_size}];
+    if (!link) link = std::make_unique<Link>(bytes, history_size);
     link->run_to_data();
     return *link;
 }
@@ -35,6 +36,15 @@ void BM_LinkCycle(benchmark::State& state) {
     if (link.handler().state() != StateId::Data) state.SkipWithError("left the Data state");
     state.counters["cycles_per_s"] =
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+// The same without a connection history: the difference is what recording costs a cycle.
+void BM_LinkCycleNoHistory(benchmark::State& state) {
+    Link& link = data_link(static_cast<std::uint16_t>(state.range(0)), 0);
+    for (auto _ : state) {
+        link.cycle();
+    }
+    if (link.handler().state() != StateId::Data) state.SkipWithError("left the Data state");
 }
 
 // A link whose requests are recorded, and the twin simulator that replays them.
@@ -124,7 +134,15 @@ void BM_Setup(benchmark::State& state) {
 
 }  // namespace
 
+std::uint64_t allocations_in_data_cycles(std::uint64_t cycles) {
+    Link& link = data_link(16);
+    const std::uint64_t before = allocations_so_far();
+    for (std::uint64_t i = 0; i < cycles; ++i) link.cycle();
+    return allocations_so_far() - before;
+}
+
 BENCHMARK(BM_LinkCycle)->Arg(16)->Arg(2);
+BENCHMARK(BM_LinkCycleNoHistory)->Arg(16);
 BENCHMARK(BM_SimReplay)->Arg(16)->Arg(2);
 BENCHMARK(BM_RepeatedReply)->Arg(16);
 BENCHMARK(BM_Setup)->Arg(16)->Arg(2)->UseRealTime();

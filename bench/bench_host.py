@@ -9,6 +9,8 @@ new simulator inputs, so a new reply, every cycle. Measured, all as CPU time of 
 - C++ cycle: the core's set_reply + get_request, as a loop in C++ (a private hook);
 - two do-nothing binding calls that take and return bytes (velmora._core._bench_echo);
 - a repeated identical reply + get_request;
+- the C++ cycle of a handler without connection history (history_size=0): the difference
+  from the C++ cycle is what recording the history costs a cycle;
 - the block-CRC work of one cycle with the per-block computation, and the fast one;
 - 512 handlers, each with its simulator, cycled round robin: the masters' calls timed apart
   from the simulators'; memory per handler;
@@ -45,7 +47,7 @@ set_sim_inputs = SlaveSimulator.inputs.fset
 PATTERNS = [bytes((i * 7 + j * 13) & 0xFF for j in range(16)) for i in range(256)]
 
 
-def make_handler(n_bytes):
+def make_handler(n_bytes, history_size=64):
     """A handler with n_bytes of safe data each way as UINT16 items (UINT8 for one byte)."""
     data_type = v.DataType.UINT8 if n_bytes == 1 else v.DataType.UINT16
     count = 1 if n_bytes == 1 else n_bytes // 2
@@ -53,7 +55,8 @@ def make_handler(n_bytes):
     inputs = [v.DictionaryItemInput(100 + i, f"in{i}", data_type, 0) for i in range(count)]
     for i, item in enumerate(outputs):
         item.set(0x11 * (i + 1))
-    handler = v.MasterHandler(v.Dictionary(outputs + inputs), ADDRESS, CONN_ID, WATCHDOG_S)
+    handler = v.MasterHandler(v.Dictionary(outputs + inputs), ADDRESS, CONN_ID, WATCHDOG_S,
+                              history_size=history_size)
     for item in outputs:
         handler.master.dictionary_map.add(item)
     for item in inputs:
@@ -68,10 +71,10 @@ def make_simulator(n_bytes):
 class Link:
     """A handler, its simulator, and a twin simulator that follows the same requests."""
 
-    def __init__(self, n_bytes, twin=True):
+    def __init__(self, n_bytes, twin=True, history_size=64):
         self.n_bytes = n_bytes
         self.patterns = [p[:n_bytes] for p in PATTERNS]
-        self.handler = make_handler(n_bytes)
+        self.handler = make_handler(n_bytes, history_size)
         self.sim = make_simulator(n_bytes)
         self.twin = make_simulator(n_bytes) if twin else None
         self.index = 0  # cycles so far: the number of requests fed to the simulator
@@ -291,6 +294,7 @@ def run(args):
         samples.setdefault(name, []).append(value)
 
     links = {16: Link(16), 2: Link(2)}
+    no_history = Link(16, history_size=0)
     n = args.cycles
     reply16 = links[16].sim.reply or bytes(35)
     tasks = [
@@ -298,6 +302,7 @@ def run(args):
         lambda: add("host_cycle_2", measure_host_cycle(links[2], n)[0]),
         lambda: add("core_cycle_16", measure_core_cycle(links[16], n)),
         lambda: add("core_cycle_2", measure_core_cycle(links[2], n)),
+        lambda: add("core_cycle_16_no_history", measure_core_cycle(no_history, n)),
         lambda: add("echo_x2_16", measure_echo(n, reply16)),
         lambda: add("repeated_16", measure_repeated(links[16], n)),
         lambda: add("crc_generate_plain_16", measure_crc("generate_plain", 16, 20 * n)),
@@ -327,6 +332,7 @@ def run(args):
         figures[f"setup_wall_ns_{size}"] = statistics.median(t for _, t in runs)
     for link in links.values():
         link.close()
+    no_history.close()
 
     # The fleet, with the single-handler figure measured between its rounds.
     fleet = Fleet(args.handlers, 16)
@@ -371,6 +377,8 @@ def ratios_of(f):
          f["fleet_master_per_connection"] / f["fleet_single_host_cycle_16"], 1.3),
         (f"5. {f['fleet_handlers']} handlers: master calls of a round / 1 ms",
          f["fleet_master_round"] / 1e6, 1.0),
+        ("6. history recording / C++ cycle (16 bytes)",
+         max(0.0, f["core_cycle_16"] - f["core_cycle_16_no_history"]) / f["core_cycle_16"], 0.10),
     ]
 
 
@@ -384,6 +392,9 @@ def report(f, info):
         ("host cycle, 2 bytes", f["host_cycle_2"]),
         ("C++ cycle, 16 bytes (core set_reply + get_request)", f["core_cycle_16"]),
         ("C++ cycle, 2 bytes", f["core_cycle_2"]),
+        ("C++ cycle, 16 bytes, no connection history", f["core_cycle_16_no_history"]),
+        ("history recording per cycle (difference of the two)",
+         f["core_cycle_16"] - f["core_cycle_16_no_history"]),
         ("two no-op binding calls (bytes in, bytes out)", f["echo_x2_16"]),
         ("repeated reply + get_request, 16 bytes", f["repeated_16"]),
         ("simulator cycle from Python, 16 bytes (apart)", f["simulator_cycle_16_py"]),

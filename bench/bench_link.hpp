@@ -22,6 +22,11 @@
 
 namespace velmora::bench {
 
+// Every operator new of the benchmark program, counted (bench_allocations.cpp).
+std::uint64_t allocations_so_far() noexcept;
+// Allocations of `cycles` Data-state cycles, 16 bytes, with the connection history on.
+std::uint64_t allocations_in_data_cycles(std::uint64_t cycles);
+
 inline constexpr std::uint16_t kAddress = 0x0042;
 inline constexpr std::uint16_t kConnectionId = 0x1234;
 inline constexpr std::uint64_t kSeed = 7;
@@ -47,7 +52,9 @@ inline std::unique_ptr<sim::SlaveSimulator> make_simulator(std::uint16_t bytes) 
 
 class Link {
   public:
-    explicit Link(std::uint16_t bytes) : bytes_(bytes), simulator_(make_simulator(bytes)) {
+    // `history_size` events of connection history (0: none), as a handler keeps by default.
+    explicit Link(std::uint16_t bytes, std::size_t history_size = 64)
+        : bytes_(bytes), simulator_(make_simulator(bytes)) {
         std::vector<DictionaryItemPtr> items;
         std::vector<DictionaryItemPtr> outputs;
         std::vector<DictionaryItemPtr> inputs;
@@ -65,8 +72,9 @@ class Link {
             items.push_back(in);
         }
         dictionary_ = std::make_shared<Dictionary>(items);
-        handler_ = std::allocate_shared<MasterHandler>(HotAllocator<MasterHandler>{}, dictionary_,
-                                                       kAddress, kConnectionId, kWatchdogSeconds);
+        handler_ = std::allocate_shared<MasterHandler>(
+            HotAllocator<MasterHandler>{}, dictionary_, kAddress, kConnectionId, kWatchdogSeconds,
+            std::vector<ApplicationParameterPtr>{}, nullptr, nullptr, true, history_size);
         for (auto& item : outputs) handler_->master().dictionary_map()->add(item);
         for (auto& item : inputs) handler_->slave().dictionary_map()->add(item);
         handler_->start();

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_link.hpp"
+
 namespace {
 
 // Keeps the median (or the only run) of every benchmark while the console shows them.
@@ -115,6 +117,12 @@ int main(int argc, char** argv) {
 
     const auto master16 = diff(fig("BM_LinkCycle/16"), fig("BM_SimReplay/16"));
     const auto master2 = diff(fig("BM_LinkCycle/2"), fig("BM_SimReplay/2"));
+    // What the connection history costs a cycle: the same link with and without it.
+    const auto history16 = diff(fig("BM_LinkCycle/16"), fig("BM_LinkCycleNoHistory/16"));
+    constexpr std::uint64_t kCountedCycles = 10000;
+    const double allocations =
+        static_cast<double>(velmora::bench::allocations_in_data_cycles(kCountedCycles)) /
+        static_cast<double>(kCountedCycles);
     const std::vector<std::pair<std::string, std::optional<double>>> figures = {
         {"C++ cycle, 16 bytes (master only)", master16},
         {"C++ cycle, 2 bytes (master only)", master2},
@@ -123,6 +131,7 @@ int main(int argc, char** argv) {
         {"per-block CRC work of a cycle, 16 bytes", fig("BM_CrcCyclePlain/16")},
         {"per-block CRC work of a cycle, 2 bytes", fig("BM_CrcCyclePlain/2")},
         {"repeated reply + request, 16 bytes", fig("BM_RepeatedReply/16")},
+        {"history recording per cycle, 16 bytes", history16},
     };
     std::vector<Ratio> ratios = {
         {"1. CRC generation, fast / per-block, 16 bytes", "BM_GenerateCrcFast/16",
@@ -132,6 +141,10 @@ int main(int argc, char** argv) {
          "BM_CrcCyclePlain/16", 3.0, div(master16, fig("BM_CrcCyclePlain/16"))},
         {"   the same for 2 bytes (no target)", "C++ cycle, 2 bytes", "BM_CrcCyclePlain/2", 3.0,
          div(master2, fig("BM_CrcCyclePlain/2"))},
+        {"6. history recording / C++ cycle, 16 bytes", "history recording per cycle",
+         "C++ cycle, 16 bytes", 0.10, div(history16, master16)},
+        {"6. allocations per Data cycle, history on", "allocations", "cycles", 0.0,
+         allocations},
     };
 
     std::printf("\nFigures (median CPU time per cycle)\n");

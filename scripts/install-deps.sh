@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies: apt packages (GoogleTest, Google Benchmark, clang 14
-# with its sanitizer and libFuzzer runtimes) and PyPI packages. Safe to run again.
+# with its sanitizer and libFuzzer runtimes, rsvg-convert to check that pictures render) and
+# PyPI packages. Safe to run again.
 set -euo pipefail
 PYTHON=${PYTHON:-python3}
 
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
-packages=(libgtest-dev googletest libbenchmark-dev clang-14 libclang-rt-14-dev)
+packages=(libgtest-dev googletest libbenchmark-dev clang-14 libclang-rt-14-dev librsvg2-bin)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -13,6 +13,7 @@
 // should touch no more memory than it needs: a record is two cache lines.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -88,7 +89,7 @@ class HistoryRing {
     void set_request(std::span<const std::uint8_t> data) noexcept {
         if (open_ == nullptr) return;
         const std::size_t n = data.size() < kHistoryFrameBytes ? data.size() : kHistoryFrameBytes;
-        for (std::size_t i = 0; i < n; ++i) open_->request[i] = data[i];
+        if (n != 0) std::memcpy(open_->request, data.data(), n);
         open_->request_length = static_cast<std::uint8_t>(n);
         open_->flags |= HistoryRecord::kRequest;
     }
