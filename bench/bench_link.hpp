@@ -26,6 +26,12 @@ namespace velmora::bench {
 std::uint64_t allocations_so_far() noexcept;
 // Allocations of `cycles` Data-state cycles, 16 bytes, with the connection history on.
 std::uint64_t allocations_in_data_cycles(std::uint64_t cycles);
+// The cold-cache figures (bench_cold.cpp): medians of `samples` cycles each, in ns.
+struct ColdFigure {
+    const char* name;
+    double ns;
+};
+std::vector<ColdFigure> cold_figures(int samples);
 
 inline constexpr std::uint16_t kAddress = 0x0042;
 inline constexpr std::uint16_t kConnectionId = 0x1234;
@@ -103,6 +109,24 @@ class Link {
         simulator_->set_inputs({inputs, bytes_});
         if (record != nullptr) record->push_back(request_);
         handler_->set_reply(simulator_->process(request_.span()));
+        request_.length = handler_->get_request(request_.bytes);
+    }
+
+    // A cycle in two halves, so that the master's half can be timed alone: the simulator
+    // answers the current request with new inputs, then the master takes that reply and
+    // builds its next request.
+    Pdu prepare_reply() {
+        std::uint8_t inputs[MAX_DATA_BYTES];
+        fill_inputs(inputs, bytes_, index_++);
+        simulator_->set_inputs({inputs, bytes_});
+        const auto reply = simulator_->process(request_.span());
+        Pdu pdu;
+        std::memcpy(pdu.bytes, reply.data(), reply.size());
+        pdu.length = static_cast<std::uint16_t>(reply.size());
+        return pdu;
+    }
+    void take_reply(const Pdu& reply) {
+        handler_->set_reply(reply.span());
         request_.length = handler_->get_request(request_.bytes);
     }
 

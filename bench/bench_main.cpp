@@ -120,6 +120,7 @@ int main(int argc, char** argv) {
     // What the connection history costs a cycle: the same link with and without it.
     const auto history16 = diff(fig("BM_LinkCycle/16"), fig("BM_LinkCycleNoHistory/16"));
     constexpr std::uint64_t kCountedCycles = 10000;
+    constexpr int kColdSamples = 301;
     const double allocations =
         static_cast<double>(velmora::bench::allocations_in_data_cycles(kCountedCycles)) /
         static_cast<double>(kCountedCycles);
@@ -147,6 +148,10 @@ int main(int argc, char** argv) {
          allocations},
     };
 
+    std::printf("\nCold caches (16 MiB streamed before each timed region; median wall time)\n");
+    for (const auto& figure : velmora::bench::cold_figures(kColdSamples)) {
+        std::printf("  %-50s %9.1f ns\n", figure.name, figure.ns);
+    }
     std::printf("\nFigures (median CPU time per cycle)\n");
     for (const auto& [name, value] : figures) {
         if (value) {

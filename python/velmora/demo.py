@@ -23,6 +23,10 @@ CONNECTION_ID = 0x1234
 WATCHDOG_S = 0.5
 PERIOD_S = 0.002
 SETUP_CYCLE_LIMIT = 200
+# Enough for the whole run; a handler keeps 64 events by default.
+HISTORY_SIZE = 1024
+# Events shown before the fault's first error and after it.
+EVENTS_BEFORE_FAULT, EVENTS_AFTER_FAULT = 2, 3
 # Echo faults act while the slave echoes its setup data, so the host resets the
 # connection to let the slave echo again.
 ECHO_FAULTS = ("wrong_address", "wrong_watchdog", "wrong_parameter")
@@ -70,6 +74,9 @@ def build_parser() -> argparse.ArgumentParser:
                         metavar="NAME",
                         help="the fault the slave simulator injects: "
                         + ", ".join(SlaveSimulator.FAULTS) + " (default corrupt_crc)")
+    parser.add_argument("--history", metavar="PATH",
+                        help="write the connection history as JSON lines to PATH and as an "
+                        "SVG timeline beside it (PATH with the suffix .svg)")
     parser.add_argument("--trace", action="store_true",
                         help="show the diagnostic trace (runs again with VELMORA_LOGGING=1)")
     return parser
@@ -223,7 +230,8 @@ def _run(argv: Optional[Sequence[str]]) -> int:
     with velmora.MasterHandler(velmora.Dictionary([*inputs, *outputs]), SLAVE_ADDRESS,
                                CONNECTION_ID, WATCHDOG_S, application_parameters=[parameter],
                                report_error_callback=on_error,
-                               state_change_callback=on_state) as master:
+                               state_change_callback=on_state,
+                               history_size=HISTORY_SIZE) as master:
         for output in outputs:
             master.master.dictionary_map.add(output)
         for input_item in inputs:
@@ -237,7 +245,10 @@ def _run(argv: Optional[Sequence[str]]) -> int:
         print(f"Exchanging process data ({master!r})", flush=True)
         demo.show_data = True
         demo.exchange(args.cycles)
-        if not demo.inject(args.fault):
+        before_fault = master.history()[-1].number
+        recovered = demo.inject(args.fault)
+        _print_fault_history(master.history(), before_fault)
+        if not recovered:
             print(f"The connection did not recover: {master!r}")
             return 1
         print(f"Recovered ({master!r})", flush=True)
@@ -245,7 +256,33 @@ def _run(argv: Optional[Sequence[str]]) -> int:
         print("Stopping", flush=True)
         master.stop()
         _print_diagnostics(master)
+        if args.history:
+            _write_history(master.history(), args.history)
     return 0
+
+
+def _print_fault_history(events: list[velmora.HistoryEvent], before_fault: int) -> None:
+    """The connection history around the fault's first error, decoded."""
+    first = next((i for i, e in enumerate(events)
+                  if e.number > before_fault and (e.error is not None or e.kind == "expiry")),
+                 None)
+    if first is None:
+        print("History: no error was recorded after the fault")
+        return
+    shown = events[max(0, first - EVENTS_BEFORE_FAULT):first + EVENTS_AFTER_FAULT + 1]
+    print("History around the fault (python -m velmora.decode explains a recording):")
+    for line in velmora.describe_history(shown).splitlines():
+        print(f"  {line}")
+
+
+def _write_history(events: list[velmora.HistoryEvent], path: str) -> None:
+    svg_path = os.path.splitext(path)[0] + ".svg"
+    if os.path.abspath(svg_path) == os.path.abspath(path):
+        svg_path = path + ".svg"
+    velmora.write_history(events, path)
+    with open(svg_path, "w", encoding="utf-8") as svg:
+        svg.write(velmora.history_to_svg(events))
+    print(f"History: {len(events)} events written to {path} and drawn in {svg_path}")
 
 
 def _print_diagnostics(master: velmora.MasterHandler) -> None:

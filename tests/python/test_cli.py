@@ -104,6 +104,11 @@ def test_each_fault_is_met_and_recovered_from(fault):
     assert recovered, r.stdout
     sent, read = data_lines(recovered)[-1]
     assert sent != "fail-safe data" and "fail-safe" not in read
+    # The decoded history around the fault names the transition the callback reported.
+    table = after.partition("History around the fault")[2].partition("Recovered")[0]
+    if fault != "failsafe_data":  # fail-safe data from the slave is no error
+        transition = EXPECTED[fault].split()[1].rstrip(":")
+        assert transition in table, r.stdout
 
 
 def test_trace_reruns_with_the_diagnostic_trace():
@@ -139,3 +144,21 @@ def test_bad_options_are_usage_errors(args, complaint):
     assert r.stdout == ""
     assert r.stderr.startswith("usage: python -m velmora")
     assert complaint in r.stderr.splitlines()[-1]
+
+
+def test_history_option_writes_the_recording_and_its_timeline(tmp_path):
+    import xml.etree.ElementTree as ElementTree
+
+    import velmora
+
+    path = tmp_path / "run.jsonl"
+    r = run_cli("--cycles", "2", "--history", str(path))
+    assert r.returncode == 0, r.stderr
+    events = velmora.read_history(path)
+    assert events[0].kind == "start" and events[-1].kind == "stop"
+    assert any(e.transition == "DATA_FAIL1" for e in events)
+    svg = ElementTree.parse(tmp_path / "run.svg").getroot()
+    markers = [g for g in svg.iter("{http://www.w3.org/2000/svg}g")
+               if "event" in g.get("class", "").split()]
+    assert len(markers) == len(events)
+    assert f"{len(events)} events written to {path}" in r.stdout

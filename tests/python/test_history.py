@@ -313,3 +313,36 @@ def test_blank_lines_are_skipped_and_a_missing_file_is_reported(tmp_path):
     assert velmora.read_history(io.StringIO(text)) == [event()]
     with pytest.raises(FileNotFoundError):
         velmora.read_history(tmp_path / "missing.jsonl")
+
+
+def test_the_history_outlives_the_connection():
+    master, slave = connection()
+    to_data(master, slave)
+    master.delete()
+    events = master.history()
+    assert events[-1].kind == "stop" and events[-1].state_after == "StateReset"
+
+
+def test_the_readme_example_decodes_and_draws_its_history(tmp_path):
+    import importlib.util
+    import os
+    import pathlib
+    import subprocess
+    import sys
+
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "readme_history.py"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    r = subprocess.run([sys.executable, str(example)], cwd=tmp_path, env=env,
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert lines[0] == "DATA_FAIL1 Invalid slave CRC"
+    assert any("FAIL" in line and "block 0 CRC" in line for line in lines)
+    events = velmora.read_history(tmp_path / "history.jsonl")
+    assert sum(e.transition == "DATA_FAIL1" for e in events) == 1
+    assert (tmp_path / "history.svg").read_text(encoding="utf-8").startswith("<svg")
+    if importlib.util.find_spec("mypy") is not None:
+        r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                            "--cache-dir", str(tmp_path / "cache"), str(example)],
+                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+        assert r.returncode == 0, r.stdout + r.stderr

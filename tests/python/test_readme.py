@@ -12,7 +12,8 @@ def _readme_blocks() -> list[str]:
     return [block.rstrip() for block in re.findall(r"```python\n(.*?)```", text, re.S)]
 
 
-@pytest.mark.parametrize("name", ["readme_quickstart.py", "readme_map_picture.py"])
+@pytest.mark.parametrize("name", ["readme_quickstart.py", "readme_map_picture.py",
+                                  "readme_history.py"])
 def test_readme_shows_the_example_file(name: str) -> None:
     example = (ROOT / "examples" / name).read_text(encoding="utf-8").rstrip()
     assert example in _readme_blocks()
