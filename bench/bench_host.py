@@ -23,7 +23,20 @@ Loops of calls are measured against an empty loop of the same length. Every figu
 median over repetitions, and the repetitions of all figures are interleaved, so the two
 sides of each ratio are measured side by side.
 
+Cold caches: a real host does other work between two cycles, so the handler's memory and
+code have left the caches when the next reply comes. The cold figures stream a preallocated
+buffer (--evict-mib MiB copied into another as many, in pieces so the copy goes through the
+caches) before every timed region, and time single regions with perf_counter_ns: the
+simulator answers (untimed), the buffer is streamed, then set_reply + get_request is timed
+once. Interleaved in the same loop, each after the same eviction: two get_slave_address
+calls, an empty region (the timer's own cold cost, subtracted from the others), and, as
+information only, set_reply and get_request each alone and a repeated reply. Figures are
+medians over all regions (--cold-cycles per repetition, --reps repetitions). The fleet
+gets a cold round as well: the buffer is streamed after the simulators of a round, before
+the masters.
+
     python bench/bench_host.py [--json PATH] [--reps N] [--cycles N] [--handlers N]
+                               [--cold-cycles N] [--evict-mib N]
 """
 import argparse
 import gc
@@ -205,6 +218,128 @@ def measure_setup(link):
     return cycles, elapsed
 
 
+# This machine (lscpu): L1d 32 KiB and L2 1 MiB per core, one 32 MiB L3 shared by both
+# cores. Copying 16 MiB streams 32 MiB (read and written) through the caches: every line of
+# L1 and L2 and about all of L3 is replaced, and the TLBs too (4096 pages).
+class Evictor:
+    """Streams a preallocated buffer through the caches: `mib` MiB copied into another."""
+
+    # One memcpy of many MiB may use non-temporal stores that bypass the caches; pieces of
+    # 256 KiB stay below that threshold, so the destination is written through the caches.
+    PIECE = 1 << 18
+
+    def __init__(self, mib):
+        self.mib = mib
+        size = mib << 20
+        # Filled, so both buffers are real pages (calloc'd pages all map one zero page).
+        self.source = b"\x5a" * size
+        self.target = bytearray(self.source)
+        src, dst = memoryview(self.source), memoryview(self.target)
+        self.pieces = [(dst[i:i + self.PIECE], src[i:i + self.PIECE])
+                       for i in range(0, size, self.PIECE)]
+
+    def __call__(self):
+        for dst, src in self.pieces:
+            dst[:] = src
+
+
+COLD_KINDS = ("cold_cycle_16", "cold_trivial_x2", "cold_empty", "cold_set_reply_16",
+              "cold_get_request_16", "cold_repeated_16", "cold_cycle_16_no_history")
+
+
+def measure_cold(link, no_history, evict, n, order):
+    """n cold rounds; each kind of region once per round, the buffer streamed before each.
+
+    Returns the regions' wall ns per kind, the timer's cost not yet subtracted. Calls are
+    written as a host writes them (attribute lookups included), as they run cold too.
+    """
+    link.ready()
+    no_history.ready()
+    now = time.perf_counter_ns
+    handler, sim, patterns = link.handler, link.sim, link.patterns
+    other, other_sim = no_history.handler, no_history.sim
+    out = {kind: [] for kind in COLD_KINDS}
+    request = handler.get_request()
+    other_request = other.get_request()
+
+    def cycle():  # a new reply, then the same reply again
+        nonlocal request
+        set_sim_inputs(sim, patterns[link.index & 255])
+        reply = sim.process(request)
+        link.index += 1
+        evict()
+        t0 = now()
+        handler.set_reply(reply)
+        request = handler.get_request()
+        t1 = now()
+        out["cold_cycle_16"].append(t1 - t0)
+        evict()
+        t0 = now()
+        handler.set_reply(reply)
+        handler.get_request()
+        t1 = now()
+        out["cold_repeated_16"].append(t1 - t0)
+
+    def halves():  # a new reply, set_reply and get_request each cold
+        nonlocal request
+        set_sim_inputs(sim, patterns[link.index & 255])
+        reply = sim.process(request)
+        link.index += 1
+        evict()
+        t0 = now()
+        handler.set_reply(reply)
+        t1 = now()
+        out["cold_set_reply_16"].append(t1 - t0)
+        evict()
+        t0 = now()
+        request = handler.get_request()
+        t1 = now()
+        out["cold_get_request_16"].append(t1 - t0)
+
+    def trivial():
+        evict()
+        t0 = now()
+        handler.get_slave_address()
+        handler.get_slave_address()
+        t1 = now()
+        out["cold_trivial_x2"].append(t1 - t0)
+
+    def empty():
+        evict()
+        t0 = now()
+        t1 = now()
+        out["cold_empty"].append(t1 - t0)
+
+    def without_history():
+        nonlocal other_request
+        set_sim_inputs(other_sim, patterns[no_history.index & 255])
+        reply = other_sim.process(other_request)
+        no_history.index += 1
+        evict()
+        t0 = now()
+        other.set_reply(reply)
+        other_request = other.get_request()
+        t1 = now()
+        out["cold_cycle_16_no_history"].append(t1 - t0)
+
+    units = [cycle, halves, trivial, empty, without_history]
+    for _ in range(n):
+        order.shuffle(units)  # no kind always follows the same one
+        for unit in units:
+            unit()
+    assert handler.state is v.StateData and other.state is v.StateData
+    return out
+
+
+def cold_figures(regions):
+    """Medians of the regions less the median empty region (the timer's own cost)."""
+    timer = statistics.median(regions["cold_empty"])
+    figures = {kind: statistics.median(regions[kind]) - timer
+               for kind in COLD_KINDS if kind != "cold_empty"}
+    figures["cold_empty"] = timer
+    return figures
+
+
 class Fleet:
     """Many handlers, each with its simulator, cycled round robin."""
 
@@ -236,8 +371,11 @@ class Fleet:
             h.set_fail_safe(False)
         self.memory_per_handler_running = (rss_bytes() - before) / count - self.memory_per_simulator
 
-    def cycle(self):
-        """One round: (simulator ns, master ns, empty-loop ns) for all connections."""
+    def cycle(self, evict=None):
+        """One round: (simulator ns, master ns, empty-loop ns) for all connections.
+
+        evict, if given, runs after the simulators, before the masters (untimed).
+        """
         n, sims, replies, requests = self.count, self.sims, self.replies, self.requests
         set_replies = [h.set_reply for h in self.handlers]
         get_requests = [h.get_request for h in self.handlers]
@@ -249,13 +387,17 @@ class Fleet:
             set_sim_inputs(sims[k], inputs)
             replies[k] = processes[k](requests[k])
         middle = clock()
+        simulators = middle - start
+        if evict is not None:
+            evict()
+            middle = clock()
         for k in range(n):
             set_replies[k](replies[k])
             requests[k] = get_requests[k]()
         end = clock()
         for k in range(n):
             pass
-        return middle - start, end - middle, clock() - end
+        return simulators, end - middle, clock() - end
 
     def close(self):
         for h in self.handlers:
@@ -295,6 +437,19 @@ def run(args):
 
     links = {16: Link(16), 2: Link(2)}
     no_history = Link(16, history_size=0)
+    cold_links = (Link(16, twin=False), Link(16, twin=False, history_size=0))
+    evict = Evictor(args.evict_mib)
+    cold_order = random.Random(2)
+    regions = {kind: [] for kind in COLD_KINDS}
+    cold_ratios = []
+
+    def cold_task():
+        out = measure_cold(*cold_links, evict, args.cold_cycles, cold_order)
+        for kind, values in out.items():
+            regions[kind].extend(values)
+        rep = cold_figures(out)
+        cold_ratios.append(rep["cold_cycle_16"] / rep["cold_trivial_x2"])
+
     n = args.cycles
     reply16 = links[16].sim.reply or bytes(35)
     tasks = [
@@ -310,12 +465,17 @@ def run(args):
         lambda: add("crc_cycle_plain_16", measure_crc("cycle_plain", 16, 20 * n)),
         lambda: add("crc_cycle_plain_2", measure_crc("cycle_plain", 2, 20 * n)),
     ]
+    if args.cold_cycles > 0:
+        tasks.append(cold_task)
     shuffle = random.Random(1)
     gc.disable()
     try:
         for task in tasks:  # warm-up
             task()
         samples.clear()
+        cold_ratios.clear()
+        for values in regions.values():
+            values.clear()
         for _ in range(args.reps):
             shuffle.shuffle(tasks)
             for task in tasks:
@@ -330,14 +490,28 @@ def run(args):
     for size, runs in setup.items():
         figures[f"setup_cycles_{size}"] = statistics.median(c for c, _ in runs)
         figures[f"setup_wall_ns_{size}"] = statistics.median(t for _, t in runs)
+    if args.cold_cycles > 0:
+        figures.update(cold_figures(regions))
+        figures["cold_regions_per_kind"] = len(regions["cold_cycle_16"])
+        figures["cold_ratio_repetition_min"] = min(cold_ratios)
+        figures["cold_ratio_repetition_max"] = max(cold_ratios)
+    figures["evict_mib"] = args.evict_mib
     for link in links.values():
         link.close()
     no_history.close()
+    for link in cold_links:
+        link.close()
+    del evict
 
     # The fleet, with the single-handler figure measured between its rounds.
     fleet = Fleet(args.handlers, 16)
     single = Link(16)
+    # 512 handlers and their simulators occupy about 40 MiB; a round touches less of it, but
+    # spread over all of it. A cold round streams twice a single handler's eviction (64 MiB
+    # through the 32 MiB L3 by default), so no handler's lines survive in L3.
+    fleet_evict = Evictor(2 * args.evict_mib) if args.evict_mib > 0 else None
     per_conn, master_round, sim_round, host_single = [], [], [], []
+    per_conn_cold, master_round_cold = [], []
     gc.disable()
     try:
         fleet.cycle()
@@ -347,6 +521,10 @@ def run(args):
             sim_round.append(sim_ns)
             per_conn.append((master_ns - loop_ns) / fleet.count)
             host_single.append(measure_host_cycle(single, n)[0])
+            if fleet_evict is not None:
+                _, master_ns, loop_ns = fleet.cycle(fleet_evict)
+                master_round_cold.append(master_ns)
+                per_conn_cold.append((master_ns - loop_ns) / fleet.count)
     finally:
         gc.enable()
     assert all(h.state is v.StateData for h in fleet.handlers)
@@ -355,6 +533,13 @@ def run(args):
     figures["fleet_master_round"] = statistics.median(master_round)
     figures["fleet_simulator_round"] = statistics.median(sim_round)
     figures["fleet_single_host_cycle_16"] = statistics.median(host_single)
+    if per_conn_cold:
+        figures["fleet_evict_mib"] = fleet_evict.mib
+        figures["fleet_master_per_connection_cold"] = statistics.median(per_conn_cold)
+        figures["fleet_master_round_cold"] = statistics.median(master_round_cold)
+        if "cold_cycle_16" in figures:
+            figures["fleet_cold_per_connection_over_cold_cycle"] = (
+                figures["fleet_master_per_connection_cold"] / figures["cold_cycle_16"])
     figures["memory_per_handler_bytes"] = fleet.memory_per_handler
     figures["memory_per_handler_running_bytes"] = fleet.memory_per_handler_running
     figures["memory_per_simulator_bytes"] = fleet.memory_per_simulator
@@ -379,7 +564,10 @@ def ratios_of(f):
          f["fleet_master_round"] / 1e6, 1.0),
         ("6. history recording / C++ cycle (16 bytes)",
          max(0.0, f["core_cycle_16"] - f["core_cycle_16_no_history"]) / f["core_cycle_16"], 0.10),
-    ]
+    ] + ([
+        ("7. cold cycle / cold trivial calls (two get_slave_address)",
+         f["cold_cycle_16"] / f["cold_trivial_x2"], 2.0),
+    ] if "cold_cycle_16" in f else [])
 
 
 def report(f, info):
@@ -411,9 +599,33 @@ def report(f, info):
     print(f"  {'master calls of one round, all connections':<54} {us(f['fleet_master_round'])}")
     print(f"  {'simulators of one round (apart)':<54} {us(f['fleet_simulator_round'])}")
     print(f"  {'single handler, measured between the rounds':<54} {us(f['fleet_single_host_cycle_16'])}")
+    if "fleet_master_per_connection_cold" in f:
+        print(f"  {'master calls per connection, cold':<54} {us(f['fleet_master_per_connection_cold'])}")
+        print(f"  {'master calls of one round, cold':<54} {us(f['fleet_master_round_cold'])}")
+        print(f"    (streaming {f['fleet_evict_mib']} MiB between the simulators and the masters)")
     print(f"  {'memory per handler (RSS delta, created)':<54} {f['memory_per_handler_bytes'] / 1024:9.1f} KiB")
     print(f"  {'memory per handler (RSS delta, running)':<54} {f['memory_per_handler_running_bytes'] / 1024:9.1f} KiB")
     print(f"  {'memory per simulator':<54} {f['memory_per_simulator_bytes'] / 1024:9.1f} KiB")
+    if "cold_cycle_16" in f:
+        print(f"\nCold caches: {f['evict_mib']} MiB streamed before each region; median wall "
+              f"time of {f['cold_regions_per_kind']} regions per kind, timer subtracted"
+              + ("\n  (nothing streamed: these regions are hot)" if f["evict_mib"] == 0 else ""))
+        cold_rows = [
+            ("cold cycle, 16 bytes (set_reply new + get_request)", f["cold_cycle_16"]),
+            ("cold trivial calls (two get_slave_address)", f["cold_trivial_x2"]),
+            ("cold empty region (the timer, subtracted above)", f["cold_empty"]),
+            ("info: cold set_reply of a new reply alone", f["cold_set_reply_16"]),
+            ("info: cold get_request alone", f["cold_get_request_16"]),
+            ("info: cold repeated reply + get_request", f["cold_repeated_16"]),
+            ("info: cold cycle, no connection history", f["cold_cycle_16_no_history"]),
+        ]
+        for name, ns in cold_rows:
+            print(f"  {name:<54} {us(ns)}")
+        print(f"  {'info: cold ratio (target 7.) per repetition, min..max':<54} "
+              f"{f['cold_ratio_repetition_min']:6.2f} .. {f['cold_ratio_repetition_max']:.2f}")
+        if "fleet_cold_per_connection_over_cold_cycle" in f:
+            print(f"  {'info: fleet cold per connection (CPU) / cold cycle':<54} "
+                  f"{f['fleet_cold_per_connection_over_cold_cycle']:6.3f}")
     print("\nConnection setup, reset to Data (wall time, simulator included)")
     for size in (16, 2):
         print(f"  {size:2d} bytes: {f[f'setup_cycles_{size}']:.0f} cycles, "
@@ -435,6 +647,10 @@ def main(argv=None):
     parser.add_argument("--cycles", type=int, default=2000, help="cycles per repetition")
     parser.add_argument("--handlers", type=int, default=512, help="handlers in the fleet")
     parser.add_argument("--rounds", type=int, default=31, help="timed rounds of the fleet")
+    parser.add_argument("--cold-cycles", type=int, default=60,
+                        help="cold regions per kind per repetition (0: no cold figures)")
+    parser.add_argument("--evict-mib", type=int, default=16,
+                        help="MiB streamed before each cold region (the fleet: twice as many)")
     args = parser.parse_args(argv)
     info = machine()
     figures = run(args)
