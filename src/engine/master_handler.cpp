@@ -203,6 +203,7 @@ void MasterHandler::set_reply(std::span<const std::uint8_t> data) {
         if (!running_->load()) return;
         if (same_as_last_reply_(data)) return;
         footprint_.warm();
+        history_.prefetch_next();
         _set_reply(data);
         recalculate_request_();
         close_event_();

@@ -75,8 +75,9 @@ void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
                   state_id_.load());
     // What the reply is checked against: the frame's control keeps the expected sequence
     // number and the reference CRC_0 (decoding leaves them).
-    history_.set_reply(data, reply.safe_data_size_bytes(), reply.control().crc0(),
-                       reply.control().sequence_number(), slave_->_last_crc0_sent);
+    history_.set_reply(last_reply_, data.size(), reply.safe_data_size_bytes(),
+                       reply.control().crc0(), reply.control().sequence_number(),
+                       slave_->_last_crc0_sent);
     // The slave's PDU length is fixed by the input map: a reply of another length is read
     // at that length and can never pass the CRC check.
     const std::uint16_t expected = FSOE_GetFrameSizeBytes(reply.safe_data_size_bytes());
@@ -142,12 +143,12 @@ std::uint16_t MasterHandler::_get_request(std::uint8_t (&out)[2 * FSOE_MAX_FRAME
 }
 
 void MasterHandler::recalculate_request_() {
-    std::uint8_t built[2 * FSOE_MAX_FRAME_WORDS];
+    std::uint8_t built[2 * FSOE_MAX_FRAME_WORDS] = {};
     const std::uint16_t length = _get_request(built);
     std::copy_n(built, length, request_.begin());
     request_length_ = length;
     ++request_version_;
-    history_.set_request({built, length});
+    history_.set_request(built, length);
 }
 
 }  // namespace velmora

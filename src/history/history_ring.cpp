@@ -61,7 +61,7 @@ HistoryRing::HistoryRing(std::size_t size) : size_(size) {
     // Beside the handler's other cycle data: a cycle writes one record.
     records_ = static_cast<HistoryRecord*>(
         hot_allocate(size_ * sizeof(HistoryRecord), alignof(HistoryRecord)));
-    texts_ = new HistoryText[size_];
+    texts_ = new HistoryText[size_ + 1];
 }
 
 HistoryRing::~HistoryRing() {
@@ -71,15 +71,16 @@ HistoryRing::~HistoryRing() {
     delete[] texts_;
 }
 
-void HistoryRing::set_reply(std::span<const std::uint8_t> data, std::uint16_t safe_data_bytes,
-                            std::uint16_t crc0, std::uint16_t sequence_number,
+void HistoryRing::set_reply(FrameBuffer first_bytes, std::size_t length,
+                            std::uint16_t safe_data_bytes, std::uint16_t crc0,
+                            std::uint16_t sequence_number,
                             std::optional<std::uint16_t> previous_crc0) noexcept {
     if (open_ == nullptr) return;
-    const std::size_t n = data.size() < kHistoryFrameBytes ? data.size() : kHistoryFrameBytes;
-    if (n != 0) std::memcpy(open_->reply, data.data(), n);
-    open_->reply_stored = static_cast<std::uint8_t>(n);
-    open_->reply_length = data.size() > 0xFFFFFFFFu ? 0xFFFFFFFFu
-                                                    : static_cast<std::uint32_t>(data.size());
+    std::memcpy(open_->reply, first_bytes.data(), kHistoryFrameBytes);
+    open_->reply_stored =
+        static_cast<std::uint8_t>(length < kHistoryFrameBytes ? length : kHistoryFrameBytes);
+    open_->reply_length =
+        length > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(length);
     open_->reply_safe_data_bytes = safe_data_bytes;
     open_->expected_crc0 = crc0;
     open_->expected_sequence_number = sequence_number;
@@ -91,8 +92,8 @@ void HistoryRing::set_reply(std::span<const std::uint8_t> data, std::uint16_t sa
 void HistoryRing::note_error(std::optional<std::string_view> transition,
                              std::optional<std::string_view> error) noexcept {
     if (open_ == nullptr || (open_->flags & HistoryRecord::kError) != 0) return;
-    store_optional(open_text_->transition, transition);
-    store_optional(open_text_->error, error);
+    store_optional(texts_[size_].transition, transition);
+    store_optional(texts_[size_].error, error);
     open_->flags |= HistoryRecord::kError;
 }
 
@@ -108,6 +109,11 @@ HistoryRing::Copy HistoryRing::copy() const {
         if ((records_[slot].flags & HistoryRecord::kError) != 0) {
             result.texts.push_back(texts_[slot]);
         }
+    }
+    // An event that an error left open.
+    if (open_ != nullptr) {
+        result.records.push_back(staging_);
+        if ((staging_.flags & HistoryRecord::kError) != 0) result.texts.push_back(texts_[size_]);
     }
     return result;
 }

@@ -42,9 +42,10 @@ INSTANTIATE_TEST_SUITE_P(History, RingSizes, ::testing::Values(1, 2, 5, 64));
 TEST(HistoryRing, SizeZeroRecordsNothingAndAcceptsEveryCall) {
     HistoryRing ring(0);
     EXPECT_EQ(ring.open(HistoryKind::Reply, 1, StateId::Reset), nullptr);
-    const std::uint8_t frame[7] = {0x36, 1, 2, 3, 4, 5, 6};
-    ring.set_reply(frame, 2, 1, 2, std::nullopt);
-    ring.set_request(frame);
+    const std::uint8_t frame[kHistoryFrameBytes] = {0x36, 1, 2, 3, 4, 5, 6};
+    ring.prefetch_next();
+    ring.set_reply(frame, 7, 2, 1, 2, std::nullopt);
+    ring.set_request(frame, 7);
     ring.note_error("DATA_FAIL1", "x");
     ring.close(StateId::Data, false);
     EXPECT_TRUE(events_of(ring).empty());
@@ -62,8 +63,10 @@ TEST(HistoryRing, AnEventKeepsItsFramesFirstErrorAndClosingState) {
     ring.open(HistoryKind::Reply, 1, StateId::Data);
     std::vector<std::uint8_t> long_reply(40);
     for (std::size_t i = 0; i < long_reply.size(); ++i) long_reply[i] = static_cast<std::uint8_t>(i);
-    ring.set_reply(long_reply, 16, 0xBEEF, 0x1234, std::uint16_t{0x4321});
-    ring.set_request(long_reply);
+    const std::span<const std::uint8_t, kHistoryFrameBytes> first(long_reply.data(),
+                                                                   kHistoryFrameBytes);
+    ring.set_reply(first, long_reply.size(), 16, 0xBEEF, 0x1234, std::uint16_t{0x4321});
+    ring.set_request(first, kHistoryFrameBytes);
     ring.note_error("DATA_FAIL1", "Invalid slave CRC");
     ring.note_error("DATA_FAIL2", "second");
     ring.close(StateId::Reset, true);
@@ -99,7 +102,7 @@ TEST(HistoryRing, AnEventKeepsItsFramesFirstErrorAndClosingState) {
 
     // Setters after close belong to no event.
     ring.note_error("X", "Y");
-    ring.set_request(long_reply);
+    ring.set_request(first, 7);
     EXPECT_FALSE(events_of(ring)[1].request);
 }
 
@@ -135,6 +138,28 @@ TEST(HistoryRing, CutsLongTextsAtACodePointWithAnEllipsis) {
     EXPECT_EQ(kept, message.substr(0, kept.size()));
     EXPECT_EQ(e.transition->substr(0, 10), std::string(10, 'T'));
     EXPECT_LT(e.transition->size(), sizeof(HistoryText::transition));
+}
+
+TEST(HistoryRing, AnEventLeftOpenIsReadAndCommittedByTheNext) {
+    HistoryRing ring(2);
+    record(ring, 1);
+    // An error escaped the operation: its event was never closed.
+    ring.open(HistoryKind::Reply, 2, StateId::Data);
+    ring.note_error("DATA_FAIL1", "cut short");
+    auto events = events_of(ring);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].number, 1u);
+    EXPECT_EQ(events[1].state_after, StateId::Data);
+    EXPECT_EQ(events[1].error, std::optional<std::string>("cut short"));
+    ring.open(HistoryKind::Stop, 3, StateId::Data);
+    ring.close(StateId::Reset, true);
+    events = events_of(ring);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].number, 1u);
+    EXPECT_EQ(events[0].transition, std::optional<std::string>("DATA_FAIL1"));
+    EXPECT_EQ(events[1].number, 2u);
+    EXPECT_EQ(events[1].kind, HistoryKind::Stop);
+    EXPECT_FALSE(events[1].error);
 }
 
 TEST(HistoryRing, ARecordIsTwoCacheLines) {
