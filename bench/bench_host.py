@@ -262,12 +262,17 @@ def measure_cold(link, no_history, evict, n, order):
     request = handler.get_request()
     other_request = other.get_request()
 
+    def fresh_reply(of, simulator, to_request):
+        """The simulator's answer with new inputs (untimed), then the caches emptied."""
+        set_sim_inputs(simulator, patterns[of.index & 255])
+        reply = simulator.process(to_request)
+        of.index += 1
+        evict()
+        return reply
+
     def cycle():  # a new reply, then the same reply again
         nonlocal request
-        set_sim_inputs(sim, patterns[link.index & 255])
-        reply = sim.process(request)
-        link.index += 1
-        evict()
+        reply = fresh_reply(link, sim, request)
         t0 = now()
         handler.set_reply(reply)
         request = handler.get_request()
@@ -282,10 +287,7 @@ def measure_cold(link, no_history, evict, n, order):
 
     def halves():  # a new reply, set_reply and get_request each cold
         nonlocal request
-        set_sim_inputs(sim, patterns[link.index & 255])
-        reply = sim.process(request)
-        link.index += 1
-        evict()
+        reply = fresh_reply(link, sim, request)
         t0 = now()
         handler.set_reply(reply)
         t1 = now()
@@ -312,10 +314,7 @@ def measure_cold(link, no_history, evict, n, order):
 
     def without_history():
         nonlocal other_request
-        set_sim_inputs(other_sim, patterns[no_history.index & 255])
-        reply = other_sim.process(other_request)
-        no_history.index += 1
-        evict()
+        reply = fresh_reply(no_history, other_sim, other_request)
         t0 = now()
         other.set_reply(reply)
         other_request = other.get_request()
