@@ -13,7 +13,7 @@ import pytest
 
 import velmora as v
 from velmora.sim import SlaveSimulator
-from waiting import wait_until
+from waiting import os_thread_ids, threads_since, wait_until
 
 pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
 
@@ -142,7 +142,7 @@ def drop_and_collect(make, rounds=ROUNDS):
 
 def assert_all_ended(threads_before, refs, parameters):
     assert wait_until(lambda: all(r() is None for r in refs))
-    assert wait_until(lambda: os_threads() <= threads_before)
+    assert wait_until(lambda: not threads_since(threads_before))
     for parameter in parameters:
         parameter.value = 3  # the handler that claimed it no longer runs
         assert parameter.value == 3
@@ -151,20 +151,20 @@ def assert_all_ended(threads_before, refs, parameters):
 @pytest.mark.parametrize("mapping", [map_by_item, map_by_key, map_input_output_twice])
 @pytest.mark.parametrize("watchdog_s", [0.1, 0.002])
 def test_application_held_by_its_subscriber_is_collected(mapping, watchdog_s):
-    before = os_threads()
+    before = os_thread_ids()
     refs, parameters = drop_and_collect(lambda p: Application(watchdog_s, p, mapping))
     assert_all_ended(before, refs, parameters)
 
 
 @pytest.mark.parametrize("watchdog_s", [0.1, 0.01, 0.002])
 def test_subclass_in_a_callback_cycle_is_collected(watchdog_s):
-    before = os_threads()
+    before = os_thread_ids()
     refs, parameters = drop_and_collect(lambda p: App(watchdog_s, p))
     assert_all_ended(before, refs, parameters)
 
 
 def test_subclass_dropped_outside_a_cycle_ends_with_its_last_reference():
-    before = os_threads()
+    before = os_thread_ids()
     gc.disable()  # only reference counting: no collector to run the finalizer
     try:
         for _ in range(ROUNDS):
@@ -177,7 +177,7 @@ def test_subclass_dropped_outside_a_cycle_ends_with_its_last_reference():
             parameter.value = 3  # stopped as the last reference went
     finally:
         gc.enable()
-    assert wait_until(lambda: os_threads() <= before)
+    assert wait_until(lambda: not threads_since(before))
 
 
 def test_a_core_that_its_holder_still_serves_keeps_running():

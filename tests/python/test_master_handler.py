@@ -1,7 +1,6 @@
 """The handler's public surface from Python: construction and start checks, the request and
 reply cycle, callbacks, state classes, lifecycle and pickling."""
 import gc
-import os
 import pickle
 import time
 
@@ -274,10 +273,6 @@ def test_engine_objects_refuse_pickling(rig, obj):
               "session": rig.handler.master.session, "state": rig.handler._state}[obj]
     with pytest.raises(TypeError):
         pickle.dumps(target)
-
-
-def thread_count():
-    return len(os.listdir("/proc/self/task"))
 
 
 def test_delete_twice_and_start_after_delete(rig):

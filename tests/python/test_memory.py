@@ -13,6 +13,8 @@ import pytest
 import velmora as v
 from velmora.sim import SlaveSimulator
 
+from waiting import os_thread_ids, threads_since, wait_until
+
 SOAK = Path(__file__).resolve().parents[2] / "scripts" / "soak.py"
 LIMIT_KIB = 1024
 
@@ -23,11 +25,6 @@ pytestmark = pytest.mark.skipif(not os.path.exists("/proc/self/statm"),
 def resident_kib():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
-
-
-def thread_count():
-    with open("/proc/self/status") as status:
-        return int(re.search(r"^Threads:\s+(\d+)$", status.read(), re.MULTILINE).group(1))
 
 
 def test_a_million_cycles_with_faults_keep_memory_flat():
@@ -71,11 +68,11 @@ def test_handlers_created_connected_and_dropped_keep_memory_flat():
     for i in range(200):
         connect_and_delete(i)
     gc.collect()
-    start, threads = resident_kib(), thread_count()
+    start, threads = resident_kib(), os_thread_ids()
     for i in range(200, 2200):
         connect_and_delete(i)
     gc.collect()
     growth = resident_kib() - start
     print(f"2000 handlers: resident size grew by {growth} KiB")
     assert growth <= LIMIT_KIB
-    assert thread_count() == threads  # every watchdog thread ended
+    assert wait_until(lambda: not threads_since(threads))  # every watchdog thread ended

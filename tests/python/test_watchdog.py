@@ -12,16 +12,12 @@ import time
 import pytest
 
 from velmora import Watchdog, WatchdogCommand
-from waiting import wait_until
+from waiting import os_thread_ids, threads_since, wait_until
 
 NOT_RUNNING = "FSoE Watchdog thread is not running"
 ALREADY_ACTIVE = "WatchdogCommand.ACTIVATE received while already active"
 UNKNOWN = "Unknown FSoE Watchdog internal command received. Watchdog corrupted"
 CRASHED = "FSoE Watchdog thread crashed. Restarting..."
-
-
-def os_threads():
-    return len(os.listdir("/proc/self/task"))
 
 
 needs_proc = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
@@ -286,14 +282,15 @@ def test_collected_watchdog_stops_and_joins_its_thread():
 
 @needs_proc
 def test_collected_cycle_through_the_callback_joins_its_thread():
-    before = os_threads()
+    before = os_thread_ids()
     wd = Watchdog(0.005, lambda: wd.reset())  # the callback refers to its watchdog
     wd.start()
     wd.activate()
+    assert wait_until(lambda: len(threads_since(before)) == 1)
     time.sleep(0.02)
     del wd
     gc.collect()
-    assert wait_until(lambda: os_threads() == before)
+    assert wait_until(lambda: not threads_since(before))
 
 
 EXIT_SCRIPTS = {

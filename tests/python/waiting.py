@@ -17,3 +17,11 @@ def wait_until(condition, limit=5.0):
 def os_thread_ids():
     """The ids of the process's OS threads (Linux)."""
     return set(os.listdir("/proc/self/task"))
+
+
+def threads_since(before):
+    """The ids of the threads started since the set `before` was taken and still running.
+
+    Threads that other tests left ending may end meanwhile; counting them would make a test
+    depend on their timing, so only new ids count."""
+    return os_thread_ids() - before
