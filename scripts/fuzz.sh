@@ -8,7 +8,12 @@ SECONDS_PER_TARGET=${1:-20}
 BUILD=build/fuzz
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVELMORA_SANITIZE=address,undefined -DVELMORA_BUILD_FUZZ=ON >/dev/null
-cmake --build "$BUILD" -j 2 >/dev/null
+# Quiet unless it fails: then the compiler's messages are what matters.
+if ! cmake --build "$BUILD" -j 2 >"$BUILD/build.log" 2>&1; then
+    tail -n 60 "$BUILD/build.log"
+    echo "fuzz.sh: the fuzzer build failed" >&2
+    exit 1
+fi
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 for target in "$BUILD"/fuzz/fuzz_*; do
     [ -x "$target" ] || continue

@@ -53,8 +53,8 @@ TEST(HistoryRing, SizeZeroRecordsNothingAndAcceptsEveryCall) {
 }
 
 TEST(HistoryRing, RefusesASizeAboveTheLimit) {
-    EXPECT_THROW(HistoryRing(HistoryRing::kMaxSize + 1), ValueError);
-    EXPECT_NO_THROW(HistoryRing(HistoryRing::kMaxSize));
+    EXPECT_THROW(HistoryRing{HistoryRing::kMaxSize + 1}, ValueError);
+    EXPECT_NO_THROW(HistoryRing{HistoryRing::kMaxSize});
 }
 
 TEST(HistoryRing, AnEventKeepsItsFramesFirstErrorAndClosingState) {
