@@ -8,6 +8,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "bindings/model_pickle.hpp"
 #include "bindings/subsystems.hpp"
 #include "history/history_event.hpp"
+#include "history/pdu_description.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/errors.hpp"
 
@@ -216,6 +218,23 @@ nb::object frame_object(const std::optional<std::vector<std::uint8_t>>& data, bo
     return nb::bytes(reinterpret_cast<const char*>(data->data()), data->size());
 }
 
+// The fields that belong to a reply, in the order of kReplyFields; None without a reply.
+nb::object reply_field(const HistoryEvent& e, std::size_t index) {
+    if (!e.reply) return nb::none();
+    switch (index) {
+        case 0:
+            return nb::cast(e.reply_length);
+        case 1:
+            return nb::cast(e.reply_safe_data_bytes);
+        case 2:
+            return nb::cast(e.expected_crc0);
+        case 3:
+            return nb::cast(e.expected_sequence_number);
+        default:
+            return e.previous_crc0 ? nb::cast(*e.previous_crc0) : nb::none();
+    }
+}
+
 // The fields as a dict, frames as bytes or as hex text.
 nb::dict event_fields(const HistoryEvent& e, bool as_hex) {
     nb::dict d;
@@ -228,24 +247,11 @@ nb::dict event_fields(const HistoryEvent& e, bool as_hex) {
     d["error"] = optional_str(e.error);
     d["fail_safe"] = e.fail_safe;
     d["reply"] = frame_object(e.reply, as_hex);
-    const bool reply = e.reply.has_value();
-    d["reply_length"] = reply ? nb::cast(e.reply_length) : nb::none();
-    d["reply_safe_data_bytes"] = reply ? nb::cast(e.reply_safe_data_bytes) : nb::none();
-    d["expected_crc0"] = reply ? nb::cast(e.expected_crc0) : nb::none();
-    d["expected_sequence_number"] = reply ? nb::cast(e.expected_sequence_number) : nb::none();
-    d["previous_crc0"] = reply && e.previous_crc0 ? nb::cast(*e.previous_crc0) : nb::none();
+    for (std::size_t i = 0; i < std::size(kReplyFields); ++i) {
+        d[kReplyFields[i]] = reply_field(e, i);
+    }
     d["request"] = frame_object(e.request, as_hex);
     return d;
-}
-
-std::string spaced_hex(const std::vector<std::uint8_t>& data) {
-    std::string out;
-    char byte[4];
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        std::snprintf(byte, sizeof byte, i == 0 ? "%02X" : " %02X", data[i]);
-        out += byte;
-    }
-    return out;
 }
 
 std::string event_repr(const HistoryEvent& e) {
@@ -263,12 +269,12 @@ std::string event_repr(const HistoryEvent& e) {
                nb::cast<std::string>(nb::repr(optional_str(e.error)));
     }
     if (e.reply) {
-        out += ", reply " + spaced_hex(*e.reply);
+        out += ", reply " + hex_bytes(*e.reply);
         if (e.reply_length > e.reply->size()) {
             out += " (of " + std::to_string(e.reply_length) + " bytes)";
         }
     }
-    if (e.request) out += ", request " + spaced_hex(*e.request);
+    if (e.request) out += ", request " + hex_bytes(*e.request);
     out += e.fail_safe ? ", fail-safe>" : ">";
     return out;
 }
@@ -323,12 +329,10 @@ void bind_history(nb::module_& m) {
             },
             nb::for_getter(nb::sig((std::string("def ") + name + "(self, /) -> bytes | None").c_str())));
     }
-    for (const char* name : kReplyFields) {
+    for (std::size_t i = 0; i < std::size(kReplyFields); ++i) {
+        const char* name = kReplyFields[i];
         cls.def_prop_ro(
-            name,
-            [name = std::string(name)](const HistoryEvent& e) -> nb::object {
-                return event_fields(e, false)[name.c_str()];
-            },
+            name, [i](const HistoryEvent& e) { return reply_field(e, i); },
             nb::for_getter(nb::sig((std::string("def ") + name + "(self, /) -> int | None").c_str())));
     }
     cls.def(

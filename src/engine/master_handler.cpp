@@ -281,9 +281,11 @@ std::vector<HistoryEvent> MasterHandler::history() {
     return HistoryRing::events(copy);
 }
 
-void MasterHandler::open_event_(HistoryKind kind) noexcept {
-    const auto now = ConnectionDiagnostics::Clock::now().time_since_epoch();
-    history_.open(kind, std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(),
+void MasterHandler::open_event_(HistoryKind kind,
+                                ConnectionDiagnostics::Clock::time_point at) noexcept {
+    history_.open(kind,
+                  std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch())
+                      .count(),
                   state_id_.load());
 }
 

@@ -197,8 +197,9 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     void store_last_reply_(std::span<const std::uint8_t> data) noexcept;
     void forget_last_reply_() noexcept;
     void take_footprint_();
-    // Opens a history event of the host or the watchdog (not a reply) stamped now.
-    void open_event_(HistoryKind kind) noexcept;
+    // Opens a history event stamped `at` (a reply shares the cycle's clock read).
+    void open_event_(HistoryKind kind, ConnectionDiagnostics::Clock::time_point at =
+                                           ConnectionDiagnostics::Clock::now()) noexcept;
     void close_event_() noexcept;
     class ReplyScope;
 

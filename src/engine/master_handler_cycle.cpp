@@ -68,11 +68,7 @@ void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
     store_last_reply_(data);
     FSOEFrame& reply = slave_->frame();
     // The clock read is shared with the cycle (the watchdog's re-arm and the diagnostics).
-    history_.open(HistoryKind::Reply,
-                  std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      cycle_time().time_since_epoch())
-                      .count(),
-                  state_id_.load());
+    open_event_(HistoryKind::Reply, cycle_time());
     // What the reply is checked against: the frame's control keeps the expected sequence
     // number and the reference CRC_0 (decoding leaves them).
     history_.set_reply(last_reply_, data.size(), reply.safe_data_size_bytes(),

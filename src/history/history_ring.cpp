@@ -99,10 +99,11 @@ void HistoryRing::note_error(std::optional<std::string_view> transition,
 
 HistoryRing::Copy HistoryRing::copy() const {
     Copy result;
+    if (size_ == 0) return result;
     const std::size_t count = recorded_ < size_ ? static_cast<std::size_t>(recorded_) : size_;
     result.first_number = recorded_ - count;
-    result.records.reserve(count);
-    const std::size_t start = (next_ + size_ - count) % (size_ == 0 ? 1 : size_);
+    result.records.reserve(count + 1);
+    const std::size_t start = (next_ + size_ - count) % size_;
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t slot = (start + i) % size_;
         result.records.push_back(records_[slot]);
