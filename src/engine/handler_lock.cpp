@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include "engine/blocking_wait.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 namespace {
@@ -16,6 +17,7 @@ std::uintptr_t this_thread_token() noexcept {
 
 }  // namespace
 
+VELMORA_CYCLE_CODE
 bool HandlerLock::try_lock() noexcept {
     const std::uintptr_t me = this_thread_token();
     std::uintptr_t seen = owner_.load();
@@ -49,11 +51,13 @@ void HandlerLock::wait_for_lock() noexcept {
     depth_ = 1;
 }
 
+VELMORA_CYCLE_CODE
 void HandlerLock::lock() {
     if (try_lock()) return;
     run_blocking([](void* self) { static_cast<HandlerLock*>(self)->wait_for_lock(); }, this);
 }
 
+VELMORA_CYCLE_CODE
 void HandlerLock::unlock() noexcept {
     if (--depth_ > 0) return;
     owner_.store(0);

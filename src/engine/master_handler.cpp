@@ -8,6 +8,7 @@
 #include "protocol/constants.hpp"
 #include "protocol/errors.hpp"
 #include "protocol/helpers.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 namespace {
@@ -198,7 +199,10 @@ void MasterHandler::reset_locked_() {
     recalculate_request_();
 }
 
+VELMORA_CYCLE_CODE
 void MasterHandler::set_reply(std::span<const std::uint8_t> data) {
+    // First of all, before the exclusion: the code's fetch overlaps the work that leads to it.
+    prefetch_cycle_code();
     exclusive([this, data] {
         if (!running_->load()) return;
         if (same_as_last_reply_(data)) return;
@@ -210,6 +214,7 @@ void MasterHandler::set_reply(std::span<const std::uint8_t> data) {
     });
 }
 
+VELMORA_CYCLE_CODE
 std::uint16_t MasterHandler::get_request(std::uint8_t (&out)[2 * FSOE_MAX_FRAME_WORDS]) {
     std::uint16_t length = 0;
     exclusive([&] {
@@ -281,6 +286,7 @@ std::vector<HistoryEvent> MasterHandler::history() {
     return HistoryRing::events(copy);
 }
 
+VELMORA_CYCLE_CODE
 void MasterHandler::open_event_(HistoryKind kind,
                                 ConnectionDiagnostics::Clock::time_point at) noexcept {
     history_.open(kind,
@@ -289,6 +295,7 @@ void MasterHandler::open_event_(HistoryKind kind,
                   state_id_.load());
 }
 
+VELMORA_CYCLE_CODE
 void MasterHandler::close_event_() noexcept {
     history_.close(state_id_.load(), _data_command == FSOECommand::FAILSAFE_DATA);
 }
@@ -339,6 +346,7 @@ void MasterHandler::_create_session_id() {
     master_->session().session_id->set_raw_value(draw(*random_));
 }
 
+VELMORA_CYCLE_CODE
 void MasterHandler::_set_next_state(StateId next_state) {
     if (next_state == state_id_.load()) return;
     state_ = &state_object(next_state);
@@ -365,6 +373,7 @@ void MasterHandler::_report_error(std::optional<std::string_view> transition_nam
     notifications_.error(transition_name, error);
 }
 
+VELMORA_CYCLE_CODE
 void MasterHandler::activate_and_reset_watchdog() {
     // A stopped connection keeps its watchdog inactive, whatever resets it.
     if (!running_->load()) return;
@@ -380,6 +389,7 @@ void MasterHandler::activate_and_reset_watchdog() {
             .count());
 }
 
+VELMORA_CYCLE_CODE
 ConnectionDiagnostics::Clock::time_point MasterHandler::cycle_time() {
     if (in_reply_ && have_cycle_time_) return cycle_time_;
     const auto now = ConnectionDiagnostics::Clock::now();

@@ -5,6 +5,7 @@
 
 #include "engine/master_handler.hpp"
 #include "protocol/errors.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 namespace {
@@ -12,6 +13,7 @@ namespace {
 constexpr std::size_t kStoredReplyBytes = 2 * FSOE_MAX_FRAME_WORDS;
 
 // FNV-1a over the bytes beyond the stored part of a reply.
+VELMORA_CYCLE_CODE
 std::uint64_t tail_hash(std::span<const std::uint8_t> data) noexcept {
     std::uint64_t hash = 0xcbf29ce484222325ull;
     for (std::size_t i = kStoredReplyBytes; i < data.size(); ++i) {
@@ -22,6 +24,7 @@ std::uint64_t tail_hash(std::span<const std::uint8_t> data) noexcept {
 
 }  // namespace
 
+VELMORA_CYCLE_CODE
 bool MasterHandler::same_as_last_reply_(std::span<const std::uint8_t> data) const noexcept {
     if (data.size() != last_reply_length_) return false;
     const std::size_t stored = std::min(data.size(), kStoredReplyBytes);
@@ -30,6 +33,7 @@ bool MasterHandler::same_as_last_reply_(std::span<const std::uint8_t> data) cons
     return data.size() <= kStoredReplyBytes || tail_hash(data) == last_reply_tail_hash_;
 }
 
+VELMORA_CYCLE_CODE
 void MasterHandler::store_last_reply_(std::span<const std::uint8_t> data) noexcept {
     const std::size_t stored = std::min(data.size(), kStoredReplyBytes);
     std::copy_n(data.begin(), stored, last_reply_.begin());
@@ -62,6 +66,7 @@ class MasterHandler::ReplyScope {
     bool outer_;
 };
 
+VELMORA_CYCLE_CODE
 void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
     ReplyScope scope(*this);
     diagnostics_.count_cycle();
@@ -104,6 +109,7 @@ void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
     _set_next_state(next_state);
 }
 
+VELMORA_CYCLE_CODE
 std::uint16_t MasterHandler::_get_request(std::uint8_t (&out)[2 * FSOE_MAX_FRAME_WORDS]) {
     FSOEFrame& request = master_->frame();
     const StateId current = state_id_.load();
@@ -138,6 +144,7 @@ std::uint16_t MasterHandler::_get_request(std::uint8_t (&out)[2 * FSOE_MAX_FRAME
     return request.to_array(out);
 }
 
+VELMORA_CYCLE_CODE
 void MasterHandler::recalculate_request_() {
     std::uint8_t built[2 * FSOE_MAX_FRAME_WORDS] = {};
     const std::uint16_t length = _get_request(built);

@@ -10,6 +10,7 @@
 #include "engine/forced_unwind.hpp"
 #include "engine/master_handler.hpp"
 #include "protocol/errors.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 namespace {
@@ -24,15 +25,18 @@ bool never_shared(const std::weak_ptr<MasterHandler>& weak) noexcept {
 
 }  // namespace
 
+VELMORA_CYCLE_CODE
 void MasterHandler::check_not_forked_() const {
     if (fork_generation_ != fork_generation()) throw RuntimeError(kForkedHandlerMessage);
 }
 
+VELMORA_CYCLE_CODE
 void MasterHandler::enter_() {
     check_not_forked_();
     lock_.lock();
 }
 
+VELMORA_CYCLE_CODE
 void MasterHandler::leave_(bool raise_errors) {
     release_();
     // Still held further up this thread's stack: the outermost operation delivers.
@@ -44,6 +48,7 @@ void MasterHandler::leave_(bool raise_errors) {
 // Lets go of the exclusion. The outermost hold first runs the expiries recorded while it
 // was held; after letting go it looks once more, so that an expiry recorded just before
 // is never lost (the watchdog records before it tries, the holder looks after releasing).
+VELMORA_CYCLE_CODE
 void MasterHandler::release_() noexcept {
     for (;;) {
         if (lock_.depth() != 1) {

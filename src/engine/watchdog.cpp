@@ -8,6 +8,7 @@
 
 #include "engine/watchdog_impl.hpp"
 #include "protocol/errors.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 
@@ -44,6 +45,7 @@ Watchdog::Impl::~Impl() {
     if (thread_.joinable()) thread_.detach();
 }
 
+VELMORA_CYCLE_CODE
 void Watchdog::Impl::check_alive() const {
     if (!alive.load()) throw RuntimeError(std::string(kNotRunning));
 }
@@ -252,6 +254,7 @@ void Watchdog::Impl::process_blocking_command(Command command) {
     });
 }
 
+VELMORA_CYCLE_CODE
 void Watchdog::Impl::activate() {
     check_alive();
     if (on_thread()) return handle_in_place(to_command(WatchdogCommand::ACTIVATE));
@@ -279,10 +282,12 @@ void Watchdog::Impl::send(WatchdogCommand command) {
     process_blocking_command(to_command(command));
 }
 
+VELMORA_CYCLE_CODE
 void Watchdog::Impl::reset() {
     reset_at(now_ns());
 }
 
+VELMORA_CYCLE_CODE
 void Watchdog::Impl::reset_at(std::int64_t now) {
     check_alive();
     // Keep the latest stamp when several threads reset at once.
@@ -365,6 +370,7 @@ std::size_t Watchdog::rearm_state_bytes() const noexcept {
                                     reinterpret_cast<const char*>(impl_.get()));
 }
 
+VELMORA_CYCLE_CODE
 void Watchdog::reset_at(std::int64_t steady_ns) {
     impl_->reset_at(steady_ns);
 }
@@ -372,11 +378,13 @@ void Watchdog::stop() {
     impl_->stop();
 }
 
+VELMORA_CYCLE_CODE
 void Watchdog::activate_and_reset() {
     impl_->activate();
     impl_->reset();
 }
 
+VELMORA_CYCLE_CODE
 bool Watchdog::active() const noexcept {
     return impl_->is_active.load();
 }

@@ -7,6 +7,7 @@
 #include "frame/fsoe_frame_bytes.hpp"
 #include "protocol/errors.hpp"
 #include "protocol/helpers.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 
@@ -29,6 +30,7 @@ void U16Array::set(std::int64_t index, std::int64_t value) {
     pu16_[i] = to_u16(value);
 }
 
+VELMORA_CYCLE_CODE
 void U16Array::clear() noexcept {
     if (pu16_ != nullptr) std::fill_n(pu16_, u32Length_, std::uint16_t{0});
 }
@@ -50,6 +52,7 @@ void FSOEFrameControl::set_crc0(std::int64_t value) {
     control_->u16Crc0 = to_u16(value);
 }
 
+VELMORA_CYCLE_CODE
 void FSOEFrameControl::increment_sequence_number() noexcept {
     std::uint16_t next = static_cast<std::uint16_t>(control_->u16SequenceNum + 1);
     control_->u16SequenceNum = next == 0 ? 1 : next;
@@ -72,6 +75,7 @@ void FSOEFrame::from_array(std::span<const std::uint8_t> data) {
     from_array_fixed(data, static_cast<std::uint16_t>(data.size()));
 }
 
+VELMORA_CYCLE_CODE
 void FSOEFrame::from_array_fixed(std::span<const std::uint8_t> data,
                                  std::uint16_t length) noexcept {
     if (length > kMaxPduBytes) length = kMaxPduBytes;
@@ -85,6 +89,7 @@ void FSOEFrame::from_array_fixed(std::span<const std::uint8_t> data,
     FSOE_FrameFromBytes(&frame_, bytes, length);
 }
 
+VELMORA_CYCLE_CODE
 std::uint16_t FSOEFrame::to_array(std::uint8_t* out) const noexcept {
     return FSOE_FrameToBytes(out, &frame_);
 }
@@ -109,23 +114,26 @@ void FSOEFrame::set_safe_data_bytes(std::span<const std::uint8_t> data) {
     }
 }
 
+VELMORA_CYCLE_CODE
 trace::FrameFields FSOEFrame::trace_fields() const noexcept {
     return {frame_.sControl.u16Command, frame_.sControl.u16SequenceNum,
             frame_.sControl.u16ConnectionId, frame_.sControl.u16Crc0, frame_.au16Crc};
 }
 
+VELMORA_CYCLE_CODE
 void FSOEFrame::generate_crcs() noexcept {
     FSOE_FrameGenerateCrcFast(&frame_);
-    trace::log_generate_crc(trace_fields());
+    if (trace::enabled()) trace::log_generate_crc(trace_fields());
 }
 
 bool FSOEFrame::check_crcs() const noexcept {
     std::uint16_t calculated[MAX_CRC_WORDS] = {};
     bool valid = FSOE_FrameCheckCrcFast(&frame_, calculated);
-    trace::log_check_crc(calculated, trace_fields(), valid);
+    if (trace::enabled()) trace::log_check_crc(calculated, trace_fields(), valid);
     return valid;
 }
 
+VELMORA_CYCLE_CODE
 void FSOEFrame::generate_crcs_cyclic(std::uint16_t last_sent_crc_0) {
     generate_crcs();
     if (frame_.au16Crc[0] == last_sent_crc_0 && frame_.u16DataSizeBytes == 0) {
@@ -138,6 +146,7 @@ void FSOEFrame::generate_crcs_cyclic(std::uint16_t last_sent_crc_0) {
     }
 }
 
+VELMORA_CYCLE_CODE
 bool FSOEFrame::check_crcs_cyclic(std::uint16_t last_sent_crc_0) noexcept {
     std::uint16_t calculated[MAX_CRC_WORDS] = {};
     const std::uint16_t blocks = FSOE_FrameCalcCrcsFast(&frame_, calculated);
@@ -156,7 +165,7 @@ bool FSOEFrame::check_crcs_cyclic(std::uint16_t last_sent_crc_0) noexcept {
     for (std::uint16_t i = 0; i < blocks; ++i) {
         if (calculated[i] != frame_.au16Crc[i]) valid = false;
     }
-    trace::log_check_crc(calculated, trace_fields(), valid);
+    if (trace::enabled()) trace::log_check_crc(calculated, trace_fields(), valid);
     return valid;
 }
 

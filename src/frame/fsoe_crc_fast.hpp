@@ -43,6 +43,14 @@ inline constexpr auto kFsoeCrcLead4 = make_fsoe_crc_lead_table(4);
 inline constexpr auto kFsoeCrcLead5 = make_fsoe_crc_lead_table(5);
 inline constexpr auto kFsoeCrcIndex = make_fsoe_crc_index_table();
 
+// The two ways the block CRCs are computed: by the tables above, and, where the CPU
+// multiplies carry-less, by multiplication with no table (what a cycle uses there: cold, the
+// tables are lines to fetch). Both write every block's CRC and return the number of blocks;
+// the second falls back to the first on a CPU without it.
+std::uint16_t fsoe_block_crcs_table(const FSOE_SFrame* psFrame, std::uint16_t* au16Crc);
+bool fsoe_crc_clmul_available() noexcept;
+std::uint16_t fsoe_block_crcs_clmul(const FSOE_SFrame* psFrame, std::uint16_t* au16Crc);
+
 }  // namespace detail
 
 // The register after Crc0, ConnId, Seq (each low byte first) and the command byte.

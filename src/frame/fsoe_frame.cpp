@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "frame/fsoe_crc.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 namespace {
@@ -43,11 +44,13 @@ inline std::uint16_t wire_size(std::uint16_t n) {
 
 }  // namespace
 
+VELMORA_CYCLE_CODE
 std::uint16_t FSOE_GetDataSizeWords(std::uint16_t u16DataSizeBytes) {
     std::uint16_t blocks = static_cast<std::uint16_t>((u16DataSizeBytes + 1u) / 2u);
     return blocks > MAX_DATA_WORDS ? MAX_DATA_WORDS : blocks;
 }
 
+VELMORA_CYCLE_CODE
 std::uint16_t FSOE_GetDataSizeBytes(std::uint16_t u16FrameSizeWords) {
     if (u16FrameSizeWords <= 2) return 0;
     auto n = static_cast<std::uint16_t>((2u * u16FrameSizeWords - 3u) / 2u);
@@ -55,6 +58,7 @@ std::uint16_t FSOE_GetDataSizeBytes(std::uint16_t u16FrameSizeWords) {
     return n;
 }
 
+VELMORA_CYCLE_CODE
 std::uint16_t FSOE_GetFrameSizeBytes(std::uint16_t u16DataSizeBytes) {
     std::uint16_t n = wire_size(u16DataSizeBytes);
     return static_cast<std::uint16_t>(((n + 1u) & ~1u) + n + 3u);

@@ -1,6 +1,7 @@
 #include "frame/fsoe_frame_bytes.hpp"
 
 #include <cstring>
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 namespace {
@@ -16,6 +17,7 @@ inline void store16(std::uint8_t* p, std::uint16_t value) noexcept {
 
 }  // namespace
 
+VELMORA_CYCLE_CODE
 void FSOE_FrameFromBytes(FSOE_SFrame* psFrame, const std::uint8_t* pu8Data,
                          std::uint16_t u16SizeBytes) {
     std::memset(psFrame->au16Data, 0, sizeof psFrame->au16Data);
@@ -48,6 +50,7 @@ void FSOE_FrameFromBytes(FSOE_SFrame* psFrame, const std::uint8_t* pu8Data,
     psFrame->u16DataSizeBytes = n;
 }
 
+VELMORA_CYCLE_CODE
 std::uint16_t FSOE_FrameToBytes(std::uint8_t* pu8Data, const FSOE_SFrame* psFrame) {
     // The size the wire format carries: odd sizes above 1 and sizes beyond the record are
     // brought back to a defined frame, as FSOE_FrameToArray does.

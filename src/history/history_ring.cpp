@@ -6,6 +6,7 @@
 
 #include "model/hot_memory.hpp"
 #include "protocol/errors.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 namespace {
@@ -71,6 +72,7 @@ HistoryRing::~HistoryRing() {
     delete[] texts_;
 }
 
+VELMORA_CYCLE_CODE
 void HistoryRing::set_reply(FrameBuffer first_bytes, std::size_t length,
                             std::uint16_t safe_data_bytes, std::uint16_t crc0,
                             std::uint16_t sequence_number,

@@ -4,6 +4,7 @@
 
 #include "protocol/constants.hpp"
 #include "protocol/errors.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 
@@ -69,6 +70,7 @@ void FSOEDynamicMap::advance() noexcept {
     ++current_processed_item_;
 }
 
+VELMORA_CYCLE_CODE
 void FSOEDynamicMap::set_data_to_frame(FSOEFrame& frame, std::uint16_t valid_data_bytes) {
     if (current_processed_item_ >= items_.size() ||
         valid_data_bytes > frame.safe_data_size_bytes()) {
@@ -96,6 +98,7 @@ void FSOEDynamicMap::set_data_to_frame(FSOEFrame& frame, std::uint16_t valid_dat
     frame.set_safe_data_bytes(std::span<const std::uint8_t>(data, length));
 }
 
+VELMORA_CYCLE_CODE
 void FSOEDynamicMap::get_data_from_frame(const FSOEFrame& frame, std::uint16_t valid_data_bytes) {
     if (valid_data_bytes > frame.safe_data_size_bytes()) return;
     // Every item received (always so in the Data state): nothing to unpack.

@@ -14,6 +14,7 @@
 #include "protocol/constants.hpp"
 #include "protocol/errors.hpp"
 #include "protocol/helpers.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 namespace {
@@ -77,6 +78,7 @@ std::span<const TransferStep> DictionaryMap::_transfer_plan() const {
     return plan_;
 }
 
+VELMORA_CYCLE_CODE
 void DictionaryMap::_set_data_to_frame(FSOEFrame& frame) const {
     refresh_plan_();
     if (plan_too_wide_) throw ValueError(too_much_safe_data_message());
@@ -145,6 +147,7 @@ class ChangeBatch final : public ChangeRecorder {
 
 }  // namespace
 
+VELMORA_CYCLE_CODE
 void DictionaryMap::_get_data_from_frame(const FSOEFrame& frame, ChangeRecorder* recorder) {
     if (recorder != nullptr) return get_data_from_frame_(frame, *recorder);
     ChangeBatch batch;
@@ -152,6 +155,7 @@ void DictionaryMap::_get_data_from_frame(const FSOEFrame& frame, ChangeRecorder*
     batch.notify();
 }
 
+VELMORA_CYCLE_CODE
 void DictionaryMap::get_data_from_frame_(const FSOEFrame& frame, ChangeRecorder& recorder) {
     refresh_plan_();
     if (plan_too_wide_) throw ValueError(too_much_safe_data_message());

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "protocol/errors.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 namespace {
@@ -61,6 +62,7 @@ bool data_type_is_integer(DataType type) noexcept {
     return type != DataType::BOOL && type != DataType::FLOAT;
 }
 
+VELMORA_CYCLE_CODE
 bool data_type_is_signed(DataType type) noexcept {
     return type == DataType::INT8 || type == DataType::INT16 || type == DataType::INT32;
 }
@@ -152,6 +154,7 @@ std::uint8_t serialize_bytes(DataType type, const Value& value, std::uint8_t out
     return n;
 }
 
+VELMORA_CYCLE_CODE
 Value unserialize_value(DataType type, std::int64_t value) {
     if (type == DataType::BOOL) return Value{value != 0};
     if (type == DataType::FLOAT) {

@@ -13,8 +13,6 @@ bool read_switch() {
     return value != nullptr && value[0] != '\0';
 }
 
-std::atomic<bool> g_enabled{read_switch()};
-
 void stdout_sink(std::string_view line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
@@ -54,16 +52,16 @@ void control_lines(const FrameFields& frame) {
 
 }  // namespace
 
-bool enabled() noexcept {
-    return g_enabled.load(std::memory_order_relaxed);
-}
+namespace detail {
+std::atomic<bool> g_enabled{read_switch()};
+}  // namespace detail
 
 void set_sink(Sink sink) noexcept {
     g_sink.store(sink ? sink : &stdout_sink);
 }
 
 void set_enabled_for_testing(bool on) noexcept {
-    g_enabled.store(on);
+    detail::g_enabled.store(on);
 }
 
 void log_transition(std::string_view name) {

@@ -2,14 +2,22 @@
 // Diagnostic trace of transitions and CRC work. Off unless the environment variable
 // VELMORA_LOGGING held a non-empty value when the library was loaded; when off every call
 // costs one test of a boolean and builds no text.
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <string_view>
 
 namespace velmora::trace {
 
-// The switch, fixed at load time.
-bool enabled() noexcept;
+namespace detail {
+extern std::atomic<bool> g_enabled;
+}
+
+// The switch, fixed at load time. Inline: the cycle tests it before it gathers what a line
+// would show, and a call into the trace code would be lines of code to fetch when cold.
+inline bool enabled() noexcept {
+    return detail::g_enabled.load(std::memory_order_relaxed);
+}
 
 // Where the lines go. The default sink writes to the process's standard output; the Python
 // binding points it at sys.stdout. Each call receives one line without its newline.

@@ -1,7 +1,9 @@
 #include "protocol/value.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 
+VELMORA_CYCLE_CODE
 bool values_equal(const Value& a, const Value& b) noexcept {
     auto as_int = [](const Value& v, std::int64_t& out) {
         if (auto* flag = std::get_if<bool>(&v)) {

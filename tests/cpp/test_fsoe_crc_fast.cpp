@@ -1,4 +1,5 @@
-// The table-folded block CRCs against the straightforward per-block computation.
+// The table-folded and the carry-less-multiplication block CRCs against the straightforward
+// per-block computation.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -59,6 +60,14 @@ TEST_P(FastCrcBySize, SameCrcsAndCheckResultsAsTheReference) {
             ASSERT_EQ(std::memcmp(out_plain, out_fast, sizeof out_plain), 0);
             ASSERT_EQ(FSOE_FrameCheckCrcFast(frame, nullptr), FSOE_FrameCheckCrc(frame, nullptr));
         }
+        // Both ways of computing them, whichever the CPU makes the cycle use.
+        std::uint16_t by_table[MAX_CRC_WORDS], by_product[MAX_CRC_WORDS];
+        std::memset(by_table, 0x5A, sizeof by_table);
+        std::memset(by_product, 0x5A, sizeof by_product);
+        ASSERT_EQ(detail::fsoe_block_crcs_table(&original, by_table), blocks);
+        ASSERT_EQ(detail::fsoe_block_crcs_clmul(&original, by_product), blocks);
+        ASSERT_EQ(std::memcmp(by_table, by_product, sizeof by_table), 0) << "size " << size;
+        ASSERT_EQ(std::memcmp(by_table, plain.au16Crc, blocks * sizeof(std::uint16_t)), 0);
         EXPECT_TRUE(FSOE_FrameCheckCrcFast(&plain, nullptr));
         if (blocks > 0) {
             EXPECT_FALSE(FSOE_FrameCheckCrcFast(&corrupted, nullptr));

@@ -7,6 +7,7 @@
 #include "engine/states/state_session.hpp"
 #include "protocol/errors.hpp"
 #include "protocol/trace.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 
@@ -23,6 +24,7 @@ void State::map_frame() {
     throw NotImplementedError();
 }
 
+VELMORA_CYCLE_CODE
 bool State::_check_received_crcs() {
     MasterHandler& c = context();
     FSOEFrame& reply = c.slave().frame();
@@ -32,8 +34,9 @@ bool State::_check_received_crcs() {
     return valid && c.reply_length_matches();
 }
 
+VELMORA_CYCLE_CODE
 void State::log_transition(std::string_view name) {
-    trace::log_transition(name);
+    if (trace::enabled()) trace::log_transition(name);
 }
 
 void State::report(std::string_view transition_name, std::string_view message) {
@@ -79,6 +82,7 @@ StateId State::restart_session(std::string_view transition_name) {
     return StateSession(context())._reset_session();
 }
 
+VELMORA_CYCLE_CODE
 FSOECommand State::received_command(bool& valid) const noexcept {
     const FSOEFrameControl& control = context().slave().frame().control();
     valid = control.command_is_valid();

@@ -2,9 +2,11 @@
 
 #include "engine/master_handler.hpp"
 #include "protocol/errors.hpp"
+#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 
+VELMORA_CYCLE_CODE
 StateId StateData::_process_frame_received_event() {
     MasterHandler& c = context();
     bool valid = false;
@@ -50,6 +52,7 @@ StateId StateData::_process_reset_connection_event() {
     return fail("DATA_RESET2", BaseError::RESET);
 }
 
+VELMORA_CYCLE_CODE
 void StateData::map_frame() {
     MasterHandler& c = context();
     FSOEFrame& request = c.master().frame();
@@ -64,6 +67,7 @@ void StateData::map_frame() {
     }
 }
 
+VELMORA_CYCLE_CODE
 StateId StateData::data_ok1_action_() {
     log_transition("DATA_OK1");
     MasterHandler& c = context();
