@@ -201,12 +201,9 @@ void MasterHandler::reset_locked_() {
 
 VELMORA_CYCLE_CODE
 void MasterHandler::set_reply(std::span<const std::uint8_t> data) {
-    // First of all, before the exclusion: the code's fetch overlaps the work that leads to it.
-    prefetch_cycle_code();
     exclusive([this, data] {
         if (!running_->load()) return;
         if (same_as_last_reply_(data)) return;
-        footprint_.warm();
         history_.prefetch_next();
         _set_reply(data);
         recalculate_request_();

@@ -1,6 +1,7 @@
 // One cycle: a reply is decoded and handled by the current state, and the next request is
 // built at once.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "engine/master_handler.hpp"
@@ -11,6 +12,11 @@ namespace velmora {
 namespace {
 
 constexpr std::size_t kStoredReplyBytes = 2 * FSOE_MAX_FRAME_WORDS;
+
+// A reply this long after the last one finds the cycle's code and data gone from the nearest
+// caches (the host did other work, or served other connections): they are asked for at once.
+// Closer together they are still there, and asking would cost a few hundred instructions.
+constexpr auto kColdAfter = std::chrono::microseconds(10);
 
 // FNV-1a over the bytes beyond the stored part of a reply.
 VELMORA_CYCLE_CODE
@@ -69,11 +75,18 @@ class MasterHandler::ReplyScope {
 VELMORA_CYCLE_CODE
 void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
     ReplyScope scope(*this);
+    // The clock read is shared with the cycle (the watchdog's re-arm, the diagnostics and the
+    // history); cycle_time_ still holds the last reply's.
+    const auto previous = cycle_time_;
+    const auto now = cycle_time();
+    if (now - previous >= kColdAfter) {
+        prefetch_cycle_code();
+        footprint_.warm();
+    }
     diagnostics_.count_cycle();
     store_last_reply_(data);
     FSOEFrame& reply = slave_->frame();
-    // The clock read is shared with the cycle (the watchdog's re-arm and the diagnostics).
-    open_event_(HistoryKind::Reply, cycle_time());
+    open_event_(HistoryKind::Reply, now);
     // What the reply is checked against: the frame's control keeps the expected sequence
     // number and the reference CRC_0 (decoding leaves them).
     history_.set_reply(last_reply_, data.size(), reply.safe_data_size_bytes(),
