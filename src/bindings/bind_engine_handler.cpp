@@ -22,6 +22,7 @@
 #include "bindings/model_pickle.hpp"
 #include "bindings/pickling.hpp"
 #include "bindings/python_threads.hpp"
+#include "bindings/request_bytes.hpp"
 #include "engine/master_handler.hpp"
 #include "protocol/errors.hpp"
 
@@ -70,28 +71,19 @@ class PyStateChangeCallback final : public StateChangeCallback {
     PyReference fn_;
 };
 
-// The core with the request's bytes object cached until the request is rebuilt.
+// The core with the request handed to Python as bytes (bindings/request_bytes.hpp).
 class PyMasterHandler final : public MasterHandler {
   public:
     using MasterHandler::MasterHandler;
 
     // Called under the exclusion, with the GIL.
-    nb::object request_bytes() {
-        if (!cached_request_.has_value() || cached_version_ != request_version()) {
-            const auto request = current_request();
-            nb::bytes bytes(reinterpret_cast<const char*>(request.data()), request.size());
-            cached_request_.emplace(bytes);
-            cached_version_ = request_version();
-        }
-        return nb::borrow(cached_request_->get());
-    }
+    nb::object request_bytes() { return request_bytes_.get(current_request(), request_version()); }
 
     // Whether __init__ ran (construction itself is __new__'s).
     bool initialized = false;
 
   private:
-    std::optional<PyReference> cached_request_;
-    std::uint64_t cached_version_ = 0;
+    RequestBytes request_bytes_;
 };
 
 template <typename Callback>

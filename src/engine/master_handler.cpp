@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "protocol/constants.hpp"
 #include "protocol/errors.hpp"
 #include "protocol/helpers.hpp"
+#include "engine/steady_now.hpp"
 #include "protocol/cycle_code.hpp"
 
 namespace velmora {
@@ -215,7 +217,7 @@ VELMORA_CYCLE_CODE
 std::uint16_t MasterHandler::get_request(std::uint8_t (&out)[2 * FSOE_MAX_FRAME_WORDS]) {
     std::uint16_t length = 0;
     exclusive([&] {
-        std::copy_n(request_.begin(), request_length_, out);
+        std::memcpy(out, request_.data(), sizeof out);  // all of it: a fixed size
         length = request_length_;
     });
     return length;
@@ -389,7 +391,7 @@ void MasterHandler::activate_and_reset_watchdog() {
 VELMORA_CYCLE_CODE
 ConnectionDiagnostics::Clock::time_point MasterHandler::cycle_time() {
     if (in_reply_ && have_cycle_time_) return cycle_time_;
-    const auto now = ConnectionDiagnostics::Clock::now();
+    const auto now = steady_now();
     if (in_reply_) {
         cycle_time_ = now;
         have_cycle_time_ = true;
