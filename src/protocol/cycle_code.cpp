@@ -18,25 +18,28 @@ namespace velmora {
 namespace {
 
 constexpr std::size_t kLineBytes = 64;
-// About three times a Data cycle's code at -O3.
-constexpr std::size_t kMaxCycleCodeBytes = 48 * 1024;
 
 std::span<const char> section_bounds() noexcept {
 #if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
     const char* begin = velmora_cycle_begin;
     const char* end = velmora_cycle_end;
     if (begin == nullptr || end == nullptr || end < begin) return {};
-    const std::span<const char> code(begin, end);
-    return code.size() <= kMaxCycleCodeBytes ? code : std::span<const char>{};
+    return {begin, end};
 #else
     return {};
 #endif
 }
 
 // Read once at load: the cycle reads two words instead of resolving the bounds.
-const std::span<const char> g_cycle_code = section_bounds();
+const std::span<const char> g_section = section_bounds();
+const std::span<const char> g_cycle_code =
+    g_section.size() <= kMaxCycleCodeBytes ? g_section : std::span<const char>{};
 
 }  // namespace
+
+std::span<const char> cycle_code_section() noexcept {
+    return g_section;
+}
 
 std::span<const char> cycle_code() noexcept {
     return g_cycle_code;

@@ -10,6 +10,7 @@
 //
 // Only definitions in .cpp files carry it: an inline function is emitted in a section of its
 // own for the linker to merge, and is usually inlined into the cycle's functions anyway.
+#include <cstddef>
 #include <span>
 
 #if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
@@ -20,8 +21,13 @@
 
 namespace velmora {
 
-// The section's bytes; empty where there is no such section, or where it holds far more
-// than a cycle's code (a toolchain that put other code into it): that is left to demand.
+// The section's bytes as linked; empty where there is no such section.
+std::span<const char> cycle_code_section() noexcept;
+
+// What a cycle fetches: the section, unless it holds far more than a cycle's code (a
+// toolchain that put other code into it, or instrumented a build for a sanitizer), which is
+// then left to demand.
+inline constexpr std::size_t kMaxCycleCodeBytes = 48 * 1024;
 std::span<const char> cycle_code() noexcept;
 
 // Asks for every line of cycle_code(). A hint: nothing is read through it.
