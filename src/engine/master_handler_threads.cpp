@@ -25,7 +25,6 @@ bool never_shared(const std::weak_ptr<MasterHandler>& weak) noexcept {
 
 }  // namespace
 
-VELMORA_CYCLE_CODE
 void MasterHandler::check_not_forked_() const {
     if (fork_generation_ != fork_generation()) throw RuntimeError(kForkedHandlerMessage);
 }

@@ -254,7 +254,6 @@ void Watchdog::Impl::process_blocking_command(Command command) {
     });
 }
 
-VELMORA_CYCLE_CODE
 void Watchdog::Impl::activate() {
     check_alive();
     if (on_thread()) return handle_in_place(to_command(WatchdogCommand::ACTIVATE));
@@ -282,7 +281,6 @@ void Watchdog::Impl::send(WatchdogCommand command) {
     process_blocking_command(to_command(command));
 }
 
-VELMORA_CYCLE_CODE
 void Watchdog::Impl::reset() {
     reset_at(now_ns());
 }
@@ -378,7 +376,6 @@ void Watchdog::stop() {
     impl_->stop();
 }
 
-VELMORA_CYCLE_CODE
 void Watchdog::activate_and_reset() {
     impl_->activate();
     impl_->reset();

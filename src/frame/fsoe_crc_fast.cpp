@@ -23,7 +23,6 @@ inline std::uint16_t zeros5(std::uint16_t u16Reg) {
     return data_tail(static_cast<std::uint16_t>((u16Reg >> 8) | (u16Reg << 8)));
 }
 
-VELMORA_CYCLE_CODE
 std::uint16_t block0_crc(const FSOE_SFrame* psFrame, std::uint16_t u16Prefix) {
     if (psFrame->u16DataSizeBytes == 1) {
         // The leading zero byte of the one-byte form leaves the register at 0, so the prefix
@@ -35,7 +34,6 @@ std::uint16_t block0_crc(const FSOE_SFrame* psFrame, std::uint16_t u16Prefix) {
 }
 
 // Computes the CRC of every block into au16Out and returns the number of blocks.
-VELMORA_CYCLE_CODE
 std::uint16_t block_crcs_table(const FSOE_SFrame* psFrame, std::uint16_t* au16Out) {
     const std::uint16_t u16Blocks = FSOE_GetDataSizeWords(psFrame->u16DataSizeBytes);
     if (u16Blocks == 0) return 0;
@@ -168,7 +166,6 @@ std::uint16_t fsoe_block_crcs_clmul(const FSOE_SFrame* psFrame, std::uint16_t* a
 
 }  // namespace detail
 
-VELMORA_CYCLE_CODE
 std::uint16_t FSOE_CrcControlPrefix(const FSOE_SFrameControl* psControl) {
     std::uint16_t u16Crc = 0;
     for (std::uint16_t u16Field :
@@ -184,7 +181,6 @@ void FSOE_FrameGenerateCrcFast(FSOE_SFrame* psFrame) {
     block_crcs(psFrame, psFrame->au16Crc);
 }
 
-VELMORA_CYCLE_CODE
 bool FSOE_FrameCheckCrcFast(const FSOE_SFrame* psFrame, std::uint16_t* au16CalculatedCrc) {
     std::uint16_t au16Crc[MAX_CRC_WORDS];
     const std::uint16_t u16Blocks = block_crcs(psFrame, au16Crc);

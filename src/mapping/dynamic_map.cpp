@@ -70,7 +70,6 @@ void FSOEDynamicMap::advance() noexcept {
     ++current_processed_item_;
 }
 
-VELMORA_CYCLE_CODE
 void FSOEDynamicMap::set_data_to_frame(FSOEFrame& frame, std::uint16_t valid_data_bytes) {
     if (current_processed_item_ >= items_.size() ||
         valid_data_bytes > frame.safe_data_size_bytes()) {

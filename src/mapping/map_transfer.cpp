@@ -26,6 +26,11 @@ constexpr std::uint64_t low_bits_mask(unsigned bits) noexcept {
     return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
 }
 
+// Out of the transfers' code: what a cycle never runs stays out of the lines it fetches.
+[[noreturn, gnu::noinline, gnu::cold]] void throw_too_much_safe_data() {
+    throw ValueError(too_much_safe_data_message());
+}
+
 }  // namespace
 
 void DictionaryMap::rebuild_plan_() const {
@@ -81,7 +86,7 @@ std::span<const TransferStep> DictionaryMap::_transfer_plan() const {
 VELMORA_CYCLE_CODE
 void DictionaryMap::_set_data_to_frame(FSOEFrame& frame) const {
     refresh_plan_();
-    if (plan_too_wide_) throw ValueError(too_much_safe_data_message());
+    if (plan_too_wide_) throw_too_much_safe_data();
     // Built apart and copied at the end: an item whose _read raises leaves the frame as it
     // was. Items are only read: no host code runs here.
     std::array<std::uint16_t, MAX_DATA_WORDS> words{};
@@ -145,20 +150,25 @@ class ChangeBatch final : public ChangeRecorder {
     std::size_t count_ = 0;
 };
 
+// A transfer without a recorder (not a cycle's): apart, as its batch is a lot of code.
+[[gnu::noinline]] void transfer_batched(DictionaryMap& map, const FSOEFrame& frame) {
+    ChangeBatch batch;
+    map._get_data_from_frame(frame, &batch);
+    batch.notify();
+}
+
 }  // namespace
 
 VELMORA_CYCLE_CODE
 void DictionaryMap::_get_data_from_frame(const FSOEFrame& frame, ChangeRecorder* recorder) {
-    if (recorder != nullptr) return get_data_from_frame_(frame, *recorder);
-    ChangeBatch batch;
-    get_data_from_frame_(frame, batch);
-    batch.notify();
+    if (recorder == nullptr) return transfer_batched(*this, frame);
+    get_data_from_frame_(frame, *recorder);
 }
 
 VELMORA_CYCLE_CODE
 void DictionaryMap::get_data_from_frame_(const FSOEFrame& frame, ChangeRecorder& recorder) {
     refresh_plan_();
-    if (plan_too_wide_) throw ValueError(too_much_safe_data_message());
+    if (plan_too_wide_) throw_too_much_safe_data();
     const U16Array& words = frame.safe_data();
     // No host code runs in this loop (changes are only recorded), so the plan cannot change
     // under it; each step is still checked against the safe data, which costs a compare.
@@ -168,7 +178,7 @@ void DictionaryMap::get_data_from_frame_(const FSOEFrame& frame, ChangeRecorder&
         if (bits == 0) continue;
         const unsigned start = step.position_bits;
         const unsigned end = start + bits;
-        if (end > kSafeDataBits) throw ValueError(too_much_safe_data_message());
+        if (end > kSafeDataBits) throw_too_much_safe_data();
         std::uint64_t value = 0;
         for (unsigned word = start / kWordBits; word * kWordBits < end; ++word) {
             const int shift = static_cast<int>(word * kWordBits) - static_cast<int>(start);
