@@ -214,7 +214,7 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     std::size_t last_reply_length_ = 0;
     std::uint64_t last_reply_tail_hash_ = 0;
     std::array<std::uint8_t, 2 * FSOE_MAX_FRAME_WORDS> last_reply_{};
-    std::uint64_t last_reply_ticks_ = 0;  // the time-stamp counter at the last new reply
+    std::uint64_t last_reply_ticks_ = 0;  // when the last new reply came (see _set_reply)
     CycleFootprint footprint_;  // taken at start, fetched at every new reply
 
     DictionaryPtr dictionary_;

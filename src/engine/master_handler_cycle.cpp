@@ -18,17 +18,18 @@ namespace {
 
 constexpr std::size_t kStoredReplyBytes = 2 * FSOE_MAX_FRAME_WORDS;
 
-// A reply this long after the last one finds the cycle's code and data gone from the nearest
-// caches (the host did other work, or served other connections): they are asked for at once.
-// Closer together they are still there, and asking would cost a few hundred instructions.
-// The time-stamp counter tells, where there is one: an instruction that reads no memory, so
-// the fetch starts before the clock read (itself a chain of misses through the C library).
-// It only decides a hint: a counter that differs between cores, or runs at another rate,
-// costs at worst a fetch for nothing or one left out.
+// A reply this long after the handler's last one finds its data gone from the nearest caches
+// (the host did other work, or served other connections): it is asked for at once; closer
+// together it is still there, and asking would cost a few hundred instructions. The code is
+// shared by every handler and judged apart (protocol/cycle_code.hpp). The time-stamp counter
+// tells, where there is one: an instruction that reads no memory, so the fetch starts before
+// the clock read (itself a chain of misses through the C library). It only decides a hint: a
+// counter that differs between cores, or runs at another rate, costs at worst a fetch for
+// nothing or one left out.
 #if defined(__x86_64__) || defined(__i386__)
-constexpr std::uint64_t kColdAfterTicks = 30'000;  // about 10 us at 3 GHz
+constexpr std::uint64_t kColdAfter = 30'000;  // ticks, about 10 us at 3 GHz
 #else
-constexpr auto kColdAfter = std::chrono::microseconds(10);
+constexpr std::uint64_t kColdAfter = 10'000;  // ns
 #endif
 
 // Out of the cycle's code: what a cycle never runs stays out of the lines it fetches.
@@ -94,17 +95,14 @@ void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
     ReplyScope scope(*this);
 #if defined(__x86_64__) || defined(__i386__)
     const std::uint64_t ticks = __rdtsc();
-    const bool cold = ticks - last_reply_ticks_ >= kColdAfterTicks;
-    last_reply_ticks_ = ticks;
 #else
-    // cycle_time_ still holds the last reply's clock read.
-    const auto previous = cycle_time_;
-    const bool cold = cycle_time() - previous >= kColdAfter;
+    const auto ticks = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(cycle_time().time_since_epoch())
+            .count());
 #endif
-    if (cold) {
-        prefetch_cycle_code();
-        footprint_.warm();
-    }
+    prefetch_cycle_code_if_idle(ticks, kColdAfter);
+    if (ticks - last_reply_ticks_ >= kColdAfter) footprint_.warm();
+    last_reply_ticks_ = ticks;
     // The clock read is shared with the cycle (the watchdog's re-arm, the diagnostics and the
     // history).
     const auto now = cycle_time();

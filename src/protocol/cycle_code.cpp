@@ -1,5 +1,6 @@
 #include "protocol/cycle_code.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -30,6 +31,9 @@ std::span<const char> section_bounds() noexcept {
 #endif
 }
 
+// When a cycle last ran the code, as its caller measures time; relaxed: a hint.
+std::atomic<std::uint64_t> g_code_used_at{0};
+
 // Read once at load: the cycle reads two words instead of resolving the bounds.
 const std::span<const char> g_section = section_bounds();
 const std::span<const char> g_cycle_code =
@@ -54,6 +58,16 @@ void prefetch_cycle_code() noexcept {
          line += kLineBytes) {
         __builtin_prefetch(reinterpret_cast<const void*>(line));
     }
+}
+
+VELMORA_CYCLE_CODE
+void prefetch_cycle_code_if_idle(std::uint64_t now, std::uint64_t idle) noexcept {
+    // A counter read on another core may be a little behind: the difference wraps to a large
+    // number and the code is fetched, which costs nothing but the fetch.
+    const std::uint64_t since = now - g_code_used_at.load(std::memory_order_relaxed);
+    if (since < idle / 2) return;
+    g_code_used_at.store(now, std::memory_order_relaxed);
+    if (since >= idle) prefetch_cycle_code();
 }
 
 }  // namespace velmora

@@ -11,6 +11,7 @@
 // Only definitions in .cpp files carry it: an inline function is emitted in a section of its
 // own for the linker to merge, and is usually inlined into the cycle's functions anyway.
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
@@ -32,5 +33,11 @@ std::span<const char> cycle_code() noexcept;
 
 // Asks for every line of cycle_code(). A hint: nothing is read through it.
 void prefetch_cycle_code() noexcept;
+
+// The same, unless some cycle (of any handler, on any thread) ran within `idle` of `now`, so
+// that the code is still cached: a host serving many connections in turn keeps it warm while
+// each handler's data goes cold. `now` and `idle` in any one unit that only grows (a
+// time-stamp counter). The last time is shared, and written at most once per half `idle`.
+void prefetch_cycle_code_if_idle(std::uint64_t now, std::uint64_t idle) noexcept;
 
 }  // namespace velmora
