@@ -23,6 +23,7 @@
 #include "bindings/pickling.hpp"
 #include "bindings/python_threads.hpp"
 #include "bindings/request_bytes.hpp"
+#include "protocol/cycle_code.hpp"
 #include "engine/master_handler.hpp"
 #include "protocol/errors.hpp"
 
@@ -83,6 +84,8 @@ class PyMasterHandler final : public MasterHandler {
     bool initialized = false;
 
   private:
+    void warm_host_side_() const noexcept override { request_bytes_.prefetch(); }
+
     RequestBytes request_bytes_;
 };
 
@@ -94,6 +97,23 @@ std::shared_ptr<Callback> callback_argument(nb::handle fn, const char* what) {
                         Py_TYPE(fn.ptr())->tp_name);
     }
     return std::make_shared<Callback>(fn);
+}
+
+// The request for Python: of a handler made from Python (every one is), its bytes object.
+VELMORA_CYCLE_CODE
+nb::object request_for_python(MasterHandler& h) {
+    // typeid costs a pointer compare.
+    auto* py = typeid(h) == typeid(PyMasterHandler) ? static_cast<PyMasterHandler*>(&h) : nullptr;
+    nb::object result;
+    h.exclusive([&] {
+        if (py != nullptr) {
+            result = py->request_bytes();
+        } else {
+            const auto r = h.current_request();
+            result = nb::bytes(reinterpret_cast<const char*>(r.data()), r.size());
+        }
+    });
+    return result;
 }
 
 std::vector<ApplicationParameterPtr> parameters_argument(nb::handle params) {
@@ -545,22 +565,7 @@ void bind_engine_handler(nb::module_& m) {
             nb::sig("def set_reply(self, data: bytes | bytearray | memoryview) -> None"),
             "Set the latest reply from the FSoE Slave.")
         .def(
-            "get_request",
-            [](MasterHandler& h) -> nb::object {
-                // Every handler made from Python is one; typeid costs a pointer compare.
-                auto* py = typeid(h) == typeid(PyMasterHandler) ? static_cast<PyMasterHandler*>(&h)
-                                                                : nullptr;
-                nb::object result;
-                h.exclusive([&] {
-                    if (py != nullptr) {
-                        result = py->request_bytes();
-                    } else {
-                        const auto r = h.current_request();
-                        result = nb::bytes(reinterpret_cast<const char*>(r.data()), r.size());
-                    }
-                });
-                return result;
-            },
+            "get_request", &request_for_python,
             nb::sig("def get_request(self) -> bytes"), "Get the request of FSoE Master handler.")
         .def(
             "set_fail_safe",

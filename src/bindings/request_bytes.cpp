@@ -1,5 +1,6 @@
 #include "bindings/request_bytes.hpp"
 
+#include "protocol/cycle_code.hpp"
 #include "protocol/small_bytes.hpp"
 
 namespace nb = nanobind;
@@ -39,6 +40,18 @@ bool RequestBytes::rewritable(int slot, std::size_t size) const noexcept {
            PyBytes_CheckExact(object) && static_cast<std::size_t>(PyBytes_GET_SIZE(object)) == size;
 }
 
+VELMORA_CYCLE_CODE
+void RequestBytes::prefetch() const noexcept {
+    for (const auto& slot : slots_) {
+        if (!slot.has_value() || slot->get() == nullptr) continue;
+        // The header (reference count, size, hash) and the bytes after it.
+        const auto* object = reinterpret_cast<const char*>(slot->get());
+        __builtin_prefetch(object);
+        __builtin_prefetch(object + 64);
+    }
+}
+
+VELMORA_CYCLE_CODE
 nb::object RequestBytes::get(std::span<const std::uint8_t> request, std::uint64_t version) {
     if (current_ >= 0 && version == version_) return nb::borrow(slots_[current_]->get());
     // The other slot first: the current object is most likely the one the host still holds.

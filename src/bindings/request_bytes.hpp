@@ -25,6 +25,9 @@ class RequestBytes {
     // same version. With the GIL.
     nanobind::object get(std::span<const std::uint8_t> request, std::uint64_t version);
 
+    // Asks for the objects' lines (a hint: nothing is read through it).
+    void prefetch() const noexcept;
+
   private:
     // Whether the slot's object may be rewritten with `size` bytes.
     bool rewritable(int slot, std::size_t size) const noexcept;

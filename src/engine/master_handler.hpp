@@ -172,6 +172,11 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     // The object behind a state id.
     State& state_object(StateId id) noexcept;
 
+  protected:
+    // Called when a new reply finds the handler's data cold, with the handler's own fetch: a
+    // binding asks for what it keeps for the host there (the request's objects).
+    virtual void warm_host_side_() const noexcept {}
+
   private:
     // A handler inherited through fork() has no watchdog thread: it refuses to run.
     void check_not_forked_() const;

@@ -101,7 +101,10 @@ void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
             .count());
 #endif
     prefetch_cycle_code_if_idle(ticks, kColdAfter);
-    if (ticks - last_reply_ticks_ >= kColdAfter) footprint_.warm();
+    if (ticks - last_reply_ticks_ >= kColdAfter) {
+        footprint_.warm();
+        warm_host_side_();
+    }
     last_reply_ticks_ = ticks;
     // The clock read is shared with the cycle (the watchdog's re-arm, the diagnostics and the
     // history).
