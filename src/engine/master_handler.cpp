@@ -6,11 +6,11 @@
 #include <cstring>
 #include <string>
 
+#include "engine/steady_now.hpp"
 #include "protocol/constants.hpp"
+#include "protocol/cycle_code.hpp"
 #include "protocol/errors.hpp"
 #include "protocol/helpers.hpp"
-#include "engine/steady_now.hpp"
-#include "protocol/cycle_code.hpp"
 
 namespace velmora {
 namespace {

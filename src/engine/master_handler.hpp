@@ -220,7 +220,7 @@ class MasterHandler : public std::enable_shared_from_this<MasterHandler> {
     std::uint64_t last_reply_tail_hash_ = 0;
     std::array<std::uint8_t, 2 * FSOE_MAX_FRAME_WORDS> last_reply_{};
     std::uint64_t last_reply_ticks_ = 0;  // when the last new reply came (see _set_reply)
-    CycleFootprint footprint_;  // taken at start, fetched at every new reply
+    CycleFootprint footprint_;  // taken at start, fetched when a new reply finds it cold
 
     DictionaryPtr dictionary_;
     std::vector<ApplicationParameterPtr> application_parameters_;

@@ -10,8 +10,8 @@
 
 #include "engine/master_handler.hpp"
 #include "protocol/errors.hpp"
-#include "protocol/small_bytes.hpp"
 #include "protocol/cycle_code.hpp"
+#include "protocol/small_bytes.hpp"
 
 namespace velmora {
 namespace {

@@ -50,7 +50,6 @@ std::uint16_t block_crcs_table(const FSOE_SFrame* psFrame, std::uint16_t* au16Ou
     return u16Blocks;
 }
 
-
 #if VELMORA_CRC_CLMUL
 // The block CRCs without tables. Each block is the shared prefix register p followed by the
 // block's own bytes T, so its CRC is (p * x^8n + T) * x^16 mod P: one polynomial V of at most
@@ -149,19 +148,8 @@ std::uint16_t fsoe_block_crcs_table(const FSOE_SFrame* psFrame, std::uint16_t* a
     return block_crcs_table(psFrame, au16Crc);
 }
 
-bool fsoe_crc_clmul_available() noexcept {
-#if VELMORA_CRC_CLMUL
-    return kHaveClmul;
-#else
-    return false;
-#endif
-}
-
 std::uint16_t fsoe_block_crcs_clmul(const FSOE_SFrame* psFrame, std::uint16_t* au16Crc) {
-#if VELMORA_CRC_CLMUL
-    if (kHaveClmul) return block_crcs_clmul(psFrame, au16Crc);
-#endif
-    return block_crcs_table(psFrame, au16Crc);
+    return block_crcs(psFrame, au16Crc);  // the product where the CPU has it, else the tables
 }
 
 }  // namespace detail

@@ -48,7 +48,6 @@ inline constexpr auto kFsoeCrcIndex = make_fsoe_crc_index_table();
 // tables are lines to fetch). Both write every block's CRC and return the number of blocks;
 // the second falls back to the first on a CPU without it.
 std::uint16_t fsoe_block_crcs_table(const FSOE_SFrame* psFrame, std::uint16_t* au16Crc);
-bool fsoe_crc_clmul_available() noexcept;
 std::uint16_t fsoe_block_crcs_clmul(const FSOE_SFrame* psFrame, std::uint16_t* au16Crc);
 
 }  // namespace detail
