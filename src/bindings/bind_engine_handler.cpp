@@ -12,18 +12,17 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <typeinfo>
 #include <vector>
 
 #include "bindings/convert.hpp"
+#include "bindings/cycle_methods.hpp"
 #include "bindings/engine_support.hpp"
 #include "bindings/mapping_item_types.hpp"
 #include "bindings/model_gc.hpp"
 #include "bindings/model_pickle.hpp"
 #include "bindings/pickling.hpp"
+#include "bindings/py_master_handler.hpp"
 #include "bindings/python_threads.hpp"
-#include "bindings/request_bytes.hpp"
-#include "protocol/cycle_code.hpp"
 #include "engine/master_handler.hpp"
 #include "protocol/errors.hpp"
 
@@ -72,23 +71,6 @@ class PyStateChangeCallback final : public StateChangeCallback {
     PyReference fn_;
 };
 
-// The core with the request handed to Python as bytes (bindings/request_bytes.hpp).
-class PyMasterHandler final : public MasterHandler {
-  public:
-    using MasterHandler::MasterHandler;
-
-    // Called under the exclusion, with the GIL.
-    nb::object request_bytes() { return request_bytes_.get(current_request(), request_version()); }
-
-    // Whether __init__ ran (construction itself is __new__'s).
-    bool initialized = false;
-
-  private:
-    void warm_host_side_() const noexcept override { request_bytes_.prefetch(); }
-
-    RequestBytes request_bytes_;
-};
-
 template <typename Callback>
 std::shared_ptr<Callback> callback_argument(nb::handle fn, const char* what) {
     if (fn.is_none()) return nullptr;
@@ -97,23 +79,6 @@ std::shared_ptr<Callback> callback_argument(nb::handle fn, const char* what) {
                         Py_TYPE(fn.ptr())->tp_name);
     }
     return std::make_shared<Callback>(fn);
-}
-
-// The request for Python: of a handler made from Python (every one is), its bytes object.
-VELMORA_CYCLE_CODE
-nb::object request_for_python(MasterHandler& h) {
-    // typeid costs a pointer compare.
-    auto* py = typeid(h) == typeid(PyMasterHandler) ? static_cast<PyMasterHandler*>(&h) : nullptr;
-    nb::object result;
-    h.exclusive([&] {
-        if (py != nullptr) {
-            result = py->request_bytes();
-        } else {
-            const auto r = h.current_request();
-            result = nb::bytes(reinterpret_cast<const char*>(r.data()), r.size());
-        }
-    });
-    return result;
 }
 
 std::vector<ApplicationParameterPtr> parameters_argument(nb::handle params) {
@@ -187,9 +152,6 @@ std::shared_ptr<MasterHandler> make_handler(nb::handle dictionary, nb::handle sl
     return handler;
 }
 
-MasterHandler& handler_of(PyObject* self) {
-    return *nb::inst_ptr<MasterHandler>(self);
-}
 
 // --- garbage collection ---
 //
@@ -554,20 +516,9 @@ void bind_engine_handler(nb::module_& m) {
     cls.def_prop_ro("running", &MasterHandler::running)
         .def("start", &MasterHandler::start, "Start the FSoE connection")
         .def("stop", &MasterHandler::stop, "Reset the connection and stop")
-        .def("reset", &MasterHandler::reset, "Reset the FSoE Connection")
-        .def(
-            "set_reply",
-            [](MasterHandler& h, nb::handle data) {
-                ByteView bytes(data, "data");
-                h.set_reply(bytes.span());
-            },
-            nb::arg("data").none(),
-            nb::sig("def set_reply(self, data: bytes | bytearray | memoryview) -> None"),
-            "Set the latest reply from the FSoE Slave.")
-        .def(
-            "get_request", &request_for_python,
-            nb::sig("def get_request(self) -> bytes"), "Get the request of FSoE Master handler.")
-        .def(
+        .def("reset", &MasterHandler::reset, "Reset the FSoE Connection");
+    add_cycle_methods(cls);  // set_reply, get_request
+    cls.def(
             "set_fail_safe",
             [](MasterHandler& h, nb::handle active) { h.set_fail_safe(to_truth(active)); },
             nb::arg("active") = true,

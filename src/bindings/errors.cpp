@@ -1,5 +1,12 @@
 #include "bindings/errors.hpp"
 
+#include <nanobind/stl/string.h>
+
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+
 #include "protocol/errors.hpp"
 
 namespace nb = nanobind;
@@ -62,7 +69,58 @@ PyObject* make_exception(nb::module_& m, const char* name, PyObject* base, const
 
 PyObject* master_exception_type() { return g_master; }
 
+void raise_current_exception() noexcept {
+    try {
+        try {
+            throw;
+        } catch (const Error& e) {
+            raise_core_error(e);
+        } catch (nb::python_error& e) {
+            e.restore();
+        } catch (...) {
+            // Anything else through the translators every bound function uses: a function
+            // that rethrows it, called (errors only, so its cost does not matter).
+            std::exception_ptr pending = std::current_exception();
+            nb::object rethrow = nb::cpp_function([pending] { std::rethrow_exception(pending); });
+            nb::handle result = PyObject_CallNoArgs(rethrow.ptr());
+            result.dec_ref();
+        }
+    } catch (...) {
+        PyErr_Clear();  // the translation failed itself (no memory left, say)
+    }
+    if (PyErr_Occurred() == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "an exception could not be translated");
+    }
+}
+
+namespace {
+
+// For the tests: raises `kind` of exception in C++ and translates it as the cycle's methods do.
+[[noreturn]] void throw_kind(const std::string& kind) {
+    if (kind == "core") throw ValueError("a core error");
+    if (kind == "python") {
+        PyErr_SetString(PyExc_KeyError, "a Python error");
+        throw nb::python_error();
+    }
+    if (kind == "bad_alloc") throw std::bad_alloc();
+    if (kind == "out_of_range") throw std::out_of_range("out of range");
+    if (kind == "binding") throw nb::type_error("a binding error");
+    throw 42;  // nothing any translator knows
+}
+
+void raise_translated(const std::string& kind) {
+    try {
+        throw_kind(kind);
+    } catch (...) {
+        raise_current_exception();
+    }
+    throw nb::python_error();  // the error just set
+}
+
+}  // namespace
+
 void bind_errors(nb::module_& m) {
+    m.def("_raise_translated", &raise_translated, nb::arg("kind"));
     g_master = make_exception(m, "FSOEMasterException", PyExc_Exception,
                               "Exception for FSoE Master");
     g_running = make_exception(m, "FSOEMasterRunningException", g_master,

@@ -7,6 +7,10 @@ namespace velmora::bindings {
 
 void bind_errors(nanobind::module_& m);
 
+// Sets the Python error for the exception being handled, as a bound function's call would
+// (for functions that the interpreter calls directly). Call it only inside a catch block.
+void raise_current_exception() noexcept;
+
 // The library's exception classes, created by bind_errors.
 PyObject* master_exception_type();
 

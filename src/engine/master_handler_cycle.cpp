@@ -1,12 +1,7 @@
 // One cycle: a reply is decoded and handled by the current state, and the next request is
 // built at once.
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <x86intrin.h>
-#endif
 
 #include "engine/master_handler.hpp"
 #include "protocol/errors.hpp"
@@ -17,20 +12,6 @@ namespace velmora {
 namespace {
 
 constexpr std::size_t kStoredReplyBytes = 2 * FSOE_MAX_FRAME_WORDS;
-
-// A reply this long after the handler's last one finds its data gone from the nearest caches
-// (the host did other work, or served other connections): it is asked for at once; closer
-// together it is still there, and asking would cost a few hundred instructions. The code is
-// shared by every handler and judged apart (protocol/cycle_code.hpp). The time-stamp counter
-// tells, where there is one: an instruction that reads no memory, so the fetch starts before
-// the clock read (itself a chain of misses through the C library). It only decides a hint: a
-// counter that differs between cores, or runs at another rate, costs at worst a fetch for
-// nothing or one left out.
-#if defined(__x86_64__) || defined(__i386__)
-constexpr std::uint64_t kColdAfter = 30'000;  // ticks, about 10 us at 3 GHz
-#else
-constexpr std::uint64_t kColdAfter = 10'000;  // ns
-#endif
 
 // Out of the cycle's code: what a cycle never runs stays out of the lines it fetches.
 [[noreturn, gnu::noinline, gnu::cold]] void throw_no_last_crc() {
@@ -93,15 +74,10 @@ class MasterHandler::ReplyScope {
 VELMORA_CYCLE_CODE
 void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
     ReplyScope scope(*this);
-#if defined(__x86_64__) || defined(__i386__)
-    const std::uint64_t ticks = __rdtsc();
-#else
-    const auto ticks = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(cycle_time().time_since_epoch())
-            .count());
-#endif
-    prefetch_cycle_code_if_idle(ticks, kColdAfter);
-    if (ticks - last_reply_ticks_ >= kColdAfter) {
+    // The handler's own data: cold when its last reply is that old, whatever other
+    // handlers ran meanwhile (the code is judged apart, at the entry: set_reply).
+    const std::uint64_t ticks = cycle_ticks();
+    if (ticks - last_reply_ticks_ >= kColdAfterTicks) {
         footprint_.warm();
         warm_host_side_();
     }
