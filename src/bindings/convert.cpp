@@ -1,5 +1,6 @@
 #include "bindings/convert.hpp"
 
+#include "protocol/cycle_code.hpp"
 #include "protocol/errors.hpp"
 
 namespace nb = nanobind;
@@ -19,6 +20,7 @@ std::int64_t to_int64(nb::handle value, const char* what) {
     return result;
 }
 
+VELMORA_CYCLE_CODE
 ByteView::ByteView(nb::handle object, const char* what) {
     if (PyBytes_Check(object.ptr())) {
         data_ = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object.ptr()));
@@ -36,6 +38,7 @@ ByteView::ByteView(nb::handle object, const char* what) {
     size_ = static_cast<std::size_t>(buffer_.len);
 }
 
+VELMORA_CYCLE_CODE
 ByteView::~ByteView() {
     if (has_buffer_) PyBuffer_Release(&buffer_);
 }

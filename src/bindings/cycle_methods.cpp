@@ -14,7 +14,7 @@ namespace {
 
 // An instance whose core was never built (a subclass's __new__ that skipped the library's)
 // has nothing to run on.
-inline bool ready(PyObject* self, const char* method) noexcept {
+[[gnu::always_inline]] inline bool ready(PyObject* self, const char* method) noexcept {
     if (nb::inst_ready(self)) [[likely]] return true;
     PyErr_Format(PyExc_TypeError, "%s(): the %s object is not initialized", method,
                  Py_TYPE(self)->tp_name);
@@ -78,6 +78,11 @@ PyMethodDef g_cycle_methods[] = {
 };
 
 }  // namespace
+
+VELMORA_CYCLE_CODE
+void PyMasterHandler::warm_host_side_() const noexcept {
+    request_bytes_.prefetch();
+}
 
 VELMORA_CYCLE_CODE
 nb::object request_for_python(MasterHandler& h) {

@@ -21,7 +21,7 @@ class PyMasterHandler final : public MasterHandler {
     bool initialized = false;
 
   private:
-    void warm_host_side_() const noexcept override { request_bytes_.prefetch(); }
+    void warm_host_side_() const noexcept override;
 
     RequestBytes request_bytes_;
 };

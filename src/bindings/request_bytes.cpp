@@ -32,6 +32,7 @@ void forget_hash(PyObject*) noexcept {}
 
 }  // namespace
 
+VELMORA_CYCLE_CODE
 bool RequestBytes::rewritable(int slot, std::size_t size) const noexcept {
     if (!kRewriteInPlace || slot < 0 || !slots_[slot].has_value()) return false;
     PyObject* object = slots_[slot]->get();

@@ -3,6 +3,8 @@
 // library. Cold, a call to memcpy or memcmp is code on a page of its own to fetch; these are
 // a handful of loads and stores: two fixed-size, possibly overlapping, accesses cover any
 // length between a power of two and twice that. Beyond 64 bytes they call the library.
+// Always inlined: a call would put them on lines of their own, outside the code that uses
+// them (a file built for size keeps small functions out of line).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +13,7 @@ namespace velmora {
 namespace detail {
 
 template <std::size_t N>
+[[gnu::always_inline]]
 inline void copy_pair(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) noexcept {
     // Both loads before the stores: the ranges may be the same buffer's overlapping halves.
     std::uint8_t head[N];
@@ -23,6 +26,7 @@ inline void copy_pair(std::uint8_t* dst, const std::uint8_t* src, std::size_t n)
 
 // The bits in which N bytes at a and at b differ, folded into one word.
 template <std::size_t N>
+[[gnu::always_inline]]
 inline std::uint64_t difference(const std::uint8_t* a, const std::uint8_t* b) noexcept {
     if constexpr (N >= 8) {
         std::uint64_t folded = 0;
@@ -51,12 +55,14 @@ inline std::uint64_t difference(const std::uint8_t* a, const std::uint8_t* b) no
 }
 
 template <std::size_t N>
+[[gnu::always_inline]]
 inline bool equal_pair(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept {
     return (difference<N>(a, b) | difference<N>(a + n - N, b + n - N)) == 0;
 }
 
 }  // namespace detail
 
+[[gnu::always_inline]]
 inline void small_copy(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) noexcept {
     if (n >= 32) {
         if (n > 64) {
@@ -77,6 +83,7 @@ inline void small_copy(std::uint8_t* dst, const std::uint8_t* src, std::size_t n
     }
 }
 
+[[gnu::always_inline]]
 inline bool small_equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept {
     if (n >= 32) {
         return n > 64 ? std::memcmp(a, b, n) == 0 : detail::equal_pair<32>(a, b, n);
