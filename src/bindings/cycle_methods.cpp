@@ -42,8 +42,6 @@ namespace {
 VELMORA_CYCLE_CODE
 PyObject* set_reply_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
-    // First: nothing of the cycle's code has run yet, and what follows is all of it.
-    prefetch_cycle_code_if_cold();
     PyObject* data = nargs == 1 && kwnames == nullptr ? args[0]
                                                       : data_by_name(args, nargs, kwnames);
     if (data == nullptr || !ready(self, "set_reply")) return nullptr;

@@ -6,8 +6,8 @@
 // instance looked up, the overload chain, the exception translators) was some thirty lines of
 // code fetched one after the other before any of the handler's code ran. The interpreter's
 // specialised call for a C method descriptor reaches these functions directly: they check
-// the instance and the argument themselves, and the first thing they do is ask for the
-// cycle's code. Errors are raised exactly as the binding raises them elsewhere.
+// the instance and the argument themselves. Errors are raised exactly as the binding raises
+// them elsewhere.
 #include <nanobind/nanobind.h>
 
 #include "engine/master_handler.hpp"

@@ -203,7 +203,6 @@ void MasterHandler::reset_locked_() {
 
 VELMORA_CYCLE_CODE
 void MasterHandler::set_reply(std::span<const std::uint8_t> data) {
-    prefetch_cycle_code_if_cold();  // at once: a binding that did already finds it recent
     exclusive([this, data] {
         if (!running_->load()) return;
         if (same_as_last_reply_(data)) return;

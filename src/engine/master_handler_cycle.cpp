@@ -75,7 +75,7 @@ VELMORA_CYCLE_CODE
 void MasterHandler::_set_reply(std::span<const std::uint8_t> data) {
     ReplyScope scope(*this);
     // The handler's own data: cold when its last reply is that old, whatever other
-    // handlers ran meanwhile (the code is judged apart, at the entry: set_reply).
+    // handlers ran meanwhile.
     const std::uint64_t ticks = cycle_ticks();
     if (ticks - last_reply_ticks_ >= kColdAfterTicks) {
         footprint_.warm();
