@@ -22,7 +22,9 @@ std::int64_t to_int64(nb::handle value, const char* what) {
 
 VELMORA_CYCLE_CODE
 ByteView::ByteView(nb::handle object, const char* what) {
-    if (PyBytes_Check(object.ptr())) {
+    // The exact type first: a pointer compare, where the general test reads the type's flags
+    // (a line of the interpreter's that is cold when a host's cycle comes).
+    if (PyBytes_CheckExact(object.ptr()) || PyBytes_Check(object.ptr())) {
         data_ = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object.ptr()));
         size_ = static_cast<std::size_t>(PyBytes_GET_SIZE(object.ptr()));
         return;

@@ -136,3 +136,28 @@ def test_every_kind_of_exception_becomes_its_python_error(kind, error):
     with pytest.raises(error) as raised:
         _core._raise_translated(kind)
     assert type(raised.value) is error
+
+
+class BytesSubclass(bytes):
+    pass
+
+
+@pytest.mark.parametrize(
+    "wrap", [bytes, BytesSubclass, bytearray, memoryview, lambda b: memoryview(bytearray(b))],
+    ids=["bytes", "bytes subclass", "bytearray", "memoryview", "memoryview of bytearray"],
+)
+def test_every_bytes_like_reply_is_read_as_its_bytes(wrap):
+    """The reply's view takes exact bytes by a shortcut and everything else by the general
+    path: a reply misread either way fails its CRC check and resets the connection."""
+    handler, sim = make_link(v.MasterHandler)
+    try:
+        handler.start()
+        handler.set_fail_safe(False)
+        for _ in range(60):
+            handler.set_reply(wrap(sim.process(handler.get_request())))
+        diagnostics = handler.diagnostics
+        assert handler.state is v.StateData
+        assert diagnostics["resets"] == {}
+        assert diagnostics["accepted_replies"] == diagnostics["cycles"] > 50
+    finally:
+        handler.delete()
