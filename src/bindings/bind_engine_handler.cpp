@@ -152,7 +152,6 @@ std::shared_ptr<MasterHandler> make_handler(nb::handle dictionary, nb::handle sl
     return handler;
 }
 
-
 // --- garbage collection ---
 //
 // What the core keeps alive of Python: the two callbacks, and through shared_ptrs made from
@@ -519,11 +518,11 @@ void bind_engine_handler(nb::module_& m) {
         .def("reset", &MasterHandler::reset, "Reset the FSoE Connection");
     add_cycle_methods(cls);  // set_reply, get_request
     cls.def(
-            "set_fail_safe",
-            [](MasterHandler& h, nb::handle active) { h.set_fail_safe(to_truth(active)); },
-            nb::arg("active") = true,
-            nb::sig("def set_fail_safe(self, active: bool = True) -> None"),
-            "Set if the master is in fail safe mode")
+           "set_fail_safe",
+           [](MasterHandler& h, nb::handle active) { h.set_fail_safe(to_truth(active)); },
+           nb::arg("active") = true,
+           nb::sig("def set_fail_safe(self, active: bool = True) -> None"),
+           "Set if the master is in fail safe mode")
         .def_prop_ro(
             "state", [](const MasterHandler& h) { return state_class(h.state()); },
             nb::for_getter(nb::sig("def state(self, /) -> type[State]")))

@@ -30,6 +30,7 @@ namespace {
                      "set_reply() takes exactly one argument, data (%zd given)", nargs + named);
         return nullptr;
     }
+    if (named == 0) return args[0];  // an empty tuple of names: by position
     PyObject* name = PyTuple_GET_ITEM(kwnames, 0);
     if (PyUnicode_CompareWithASCIIString(name, "data") != 0) {
         PyErr_Format(PyExc_TypeError, "set_reply() got an unexpected keyword argument '%U'",

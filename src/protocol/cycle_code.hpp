@@ -13,14 +13,8 @@
 //
 // Only definitions in .cpp files carry it: an inline function is emitted in a section of its
 // own for the linker to merge, and is usually inlined into the cycle's functions anyway.
-#include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <span>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <x86intrin.h>
-#endif
 
 #if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
 #define VELMORA_CYCLE_CODE __attribute__((section("velmora_cycle")))
@@ -37,29 +31,5 @@ std::span<const char> cycle_code_section() noexcept;
 // code into it, or instrumented a build for a sanitizer): then empty.
 inline constexpr std::size_t kMaxCycleCodeBytes = 48 * 1024;
 std::span<const char> cycle_code() noexcept;
-
-// What tells whether a handler's data went cold: the time-stamp counter where there is one,
-// an instruction that reads no memory (the clock is itself a chain of misses through the C
-// library), else the steady clock in ns. It only decides hints: a counter that differs
-// between cores, or runs at another rate, costs at worst a fetch for nothing or one left out.
-inline std::uint64_t cycle_ticks() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    return __rdtsc();
-#else
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-#endif
-}
-
-// A reply this long after the handler's last one finds its data gone from the nearest caches
-// (the host did other work, or served other connections); closer together it is still
-// there, and asking would cost a few hundred instructions.
-#if defined(__x86_64__) || defined(__i386__)
-inline constexpr std::uint64_t kColdAfterTicks = 30'000;  // about 10 us at 3 GHz
-#else
-inline constexpr std::uint64_t kColdAfterTicks = 10'000;  // ns
-#endif
 
 }  // namespace velmora

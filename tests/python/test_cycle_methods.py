@@ -60,10 +60,11 @@ def test_a_connection_reaches_data_through_the_calls(link, by_name):
             handler.set_reply(data=reply)
         else:
             handler.set_reply(reply)
+        handler.set_reply(*[reply], **{})  # the same reply again: a repeat, ignored
     assert handler.state is v.StateData
     assert handler.diagnostics["resets"] == {}
     if isinstance(handler, Overriding):
-        assert handler.replies == 200
+        assert handler.replies == 400  # every call, repeats too
 
 
 def test_the_calls_keep_no_reference_and_give_one(link):
