@@ -162,3 +162,32 @@ def test_every_bytes_like_reply_is_read_as_its_bytes(wrap):
         assert diagnostics["accepted_replies"] == diagnostics["cycles"] > 50
     finally:
         handler.delete()
+
+
+def test_a_c_caller_passing_an_empty_tuple_of_names_is_read_by_position():
+    """C callers may pass an empty tuple for "no keywords": the argument is then positional
+    (reading a name from the empty tuple would read past it)."""
+    import ctypes
+
+    try:
+        vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    except AttributeError:  # an inline function only, before Python 3.11
+        pytest.skip("this Python does not export PyObject_Vectorcall")
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                           ctypes.py_object]
+    handler, sim = make_link(v.MasterHandler)
+    try:
+        handler.start()
+        handler.set_fail_safe(False)
+        method = v.MasterHandler.set_reply
+        for _ in range(30):
+            args = (ctypes.py_object * 2)(handler, sim.process(handler.get_request()))
+            assert vectorcall(method, args, 2, ()) is None
+        assert handler.state is v.StateData
+        assert handler.diagnostics["resets"] == {}
+        args = (ctypes.py_object * 2)(handler, b"\x00")
+        with pytest.raises(TypeError):
+            vectorcall(method, args, 1, ("reply",))  # one positional (self), a wrong name
+    finally:
+        handler.delete()
