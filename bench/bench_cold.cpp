@@ -68,7 +68,7 @@ std::vector<ColdFigure> cold_figures(int samples) {
             if (v == kDataOnly) sibling.cycle();
             if (v == kCodeWarm) {
                 char sum = 0;
-                for (const char& byte : cycle_code()) sum = static_cast<char>(sum ^ byte);
+                for (const char& byte : cycle_code_section()) sum = static_cast<char>(sum ^ byte);
                 benchmark::DoNotOptimize(sum);
             }
             const auto start = std::chrono::steady_clock::now();

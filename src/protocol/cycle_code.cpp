@@ -30,17 +30,11 @@ std::span<const char> section_bounds() noexcept {
 
 // Resolved once at load.
 const std::span<const char> g_section = section_bounds();
-const std::span<const char> g_cycle_code =
-    g_section.size() <= kMaxCycleCodeBytes ? g_section : std::span<const char>{};
 
 }  // namespace
 
 std::span<const char> cycle_code_section() noexcept {
     return g_section;
-}
-
-std::span<const char> cycle_code() noexcept {
-    return g_cycle_code;
 }
 
 }  // namespace velmora

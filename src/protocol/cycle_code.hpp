@@ -27,9 +27,4 @@ namespace velmora {
 // The section's bytes as linked; empty where there is no such section.
 std::span<const char> cycle_code_section() noexcept;
 
-// The section, unless it holds far more than a cycle's code (a toolchain that put other
-// code into it, or instrumented a build for a sanitizer): then empty.
-inline constexpr std::size_t kMaxCycleCodeBytes = 48 * 1024;
-std::span<const char> cycle_code() noexcept;
-
 }  // namespace velmora

@@ -20,19 +20,11 @@ bool inside(std::span<const char> code, const void* address) {
 
 }  // namespace
 
-TEST(CycleCode, HoldsTheCyclesFunctionsAndIsSmall) {
+TEST(CycleCode, HoldsTheCyclesFunctions) {
 #if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
     const std::span<const char> code = cycle_code_section();
     ASSERT_FALSE(code.empty()) << "no section";
     EXPECT_GT(code.size(), 1024u);  // a few lines are not the cycle's code
-    // All of it, unless it is far larger than a cycle's code (as in a build instrumented for
-    // a sanitizer), then nothing.
-    if (code.size() <= kMaxCycleCodeBytes) {
-        EXPECT_EQ(cycle_code().data(), code.data());
-        EXPECT_EQ(cycle_code().size(), code.size());
-    } else {
-        EXPECT_TRUE(cycle_code().empty());
-    }
     // Functions of the cycle from three parts of the library.
     EXPECT_TRUE(inside(code, reinterpret_cast<const void*>(&FSOE_FrameCalcCrcsFast)));
     EXPECT_TRUE(inside(code, reinterpret_cast<const void*>(&FSOE_FrameFromBytes)));
